@@ -1,0 +1,34 @@
+#include "platform/code_page.h"
+
+namespace {
+
+struct ByteRange {
+  unsigned char first;
+  unsigned char last;
+};
+
+void MarkLeadBytes(LeadByteTable* table, ByteRange range) {
+  for (int byte = range.first; byte <= range.last; ++byte) {
+    table->isLead[static_cast<unsigned char>(byte)] = true;
+  }
+}
+
+}  // namespace
+
+LeadByteTable DoubleByteLeadBytes(int codePage) {
+  LeadByteTable table;
+  switch (codePage) {
+    case 932:
+      MarkLeadBytes(&table, {0x81, 0x9F});
+      MarkLeadBytes(&table, {0xE0, 0xFC});
+      break;
+    case 936:
+    case 949:
+    case 950:
+      MarkLeadBytes(&table, {0x81, 0xFE});
+      break;
+    default:
+      break;
+  }
+  return table;
+}

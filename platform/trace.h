@@ -1,0 +1,12 @@
+#ifndef AUTOEXP_PLATFORM_TRACE_H_
+#define AUTOEXP_PLATFORM_TRACE_H_
+
+#include <string_view>
+
+// Passes one text to the debugger-output channel. On Windows that is the
+// debugger's output window, and the text goes as it stands: a text that should
+// end a line carries its own line feed. Elsewhere the texts go to standard
+// error, one per line: a line feed is added unless the text ends in one.
+void DebugTrace(std::string_view text);
+
+#endif  // AUTOEXP_PLATFORM_TRACE_H_

@@ -1,0 +1,25 @@
+#ifndef AUTOEXP_RULES_RULE_EDITING_H_
+#define AUTOEXP_RULES_RULE_EDITING_H_
+
+#include <string_view>
+
+#include "rules/profile_store.h"
+
+// The section of the rules file that holds the display rules.
+constexpr std::string_view kAutoExpandSection = "AutoExpand";
+
+// A value that a rule replaced is kept under this prefix followed by the
+// rule's key, in the same section, until the rule is removed again.
+constexpr std::string_view kSavedKeyPrefix = "ov-";
+
+// Makes the rule for |typeName| hold |value|. A different value already there
+// is first saved under the saved-value key (replacing an older saved copy);
+// an equal one leaves the text as it is; an empty one counts as absent.
+void AddRule(ProfileStore& store, std::string_view typeName, std::string_view value);
+
+// Deletes the rule for |typeName|, whoever wrote it, and puts back its saved
+// value if a non-empty one is there, removing the saved copy. An empty saved
+// copy restores nothing and stays.
+void RemoveRule(ProfileStore& store, std::string_view typeName);
+
+#endif  // AUTOEXP_RULES_RULE_EDITING_H_

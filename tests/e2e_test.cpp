@@ -1,0 +1,198 @@
+// Runs the real program on files in a temporary directory and checks what a
+// setup would see: the bytes of the files, the traces in order, the status.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "rules/display_rules.h"
+#include "tests/test_files.h"
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::vector<std::string> traces;  // the lines of standard error
+};
+
+Outcome RunProgram(const TempDir& dir, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), AUTOEXP_SETUP_PATH);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(&argument[0]);
+  }
+  argv.push_back(nullptr);
+  std::string errors = dir.path() + ".stderr";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  pid_t pid;
+  Outcome outcome;
+  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  int wait;
+  EXPECT_EQ(waitpid(pid, &wait, 0), pid);
+  outcome.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+  std::string text = ReadBytes(errors);
+  unlink(errors.c_str());
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    outcome.traces.push_back(text.substr(start, end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return outcome;
+}
+
+struct timespec ModifiedAt(const std::string& path) {
+  struct stat status {};
+  stat(path.c_str(), &status);
+  return status.st_mtim;
+}
+
+const std::string kUserFile =
+    "; my rules, tuned by hand\r\n"
+    "[AutoExpand]\r\n"
+    "CEdit = <m_hWnd,x> ; mine\r\n"
+    "CPoint=x=<x> y=<y>\r\n"
+    "\r\n"
+    "; what follows is not mine\r\n"
+    "[Visualizer]\r\n"
+    "CWnd=nothing\r\n";
+
+// The file after an install with tag "71": the rules go after the last key
+// line of the section, the old CEdit value saved under ov-CEdit.
+std::string Installed() {
+  std::string text = "; my rules, tuned by hand\r\n[AutoExpand]\r\nCPoint=x=<x> y=<y>\r\n";
+  for (const DisplayRule& rule : kDisplayRules) {
+    if (std::string(rule.typeName) == "CEdit") {
+      text += "ov-CEdit=<m_hWnd,x> ; mine\r\n";
+    }
+    text += std::string(RuleKey(rule, true)) + "=" + rule.value + "\r\n";
+  }
+  return text + "\r\n; what follows is not mine\r\n[Visualizer]\r\nCWnd=nothing\r\n";
+}
+
+class EndToEnd : public testing::Test {
+ public:
+  void SetUp() override { WriteBytes(dir.File("autoexp.dat"), kUserFile); }
+
+  std::vector<std::string> Install(const char* backupFlag) {
+    return {dir.path() + "/ \t", "", "71", "Install", "5", "6", backupFlag};
+  }
+  std::vector<std::string> Uninstall() { return {dir.path(), "/", "71", "U"}; }
+
+ protected:
+  TempDir dir;
+};
+
+TEST_F(EndToEnd, InstallWithBackupThenUninstall) {
+  WriteBytes(dir.File("autoexp.bak"), "an older backup");
+  Outcome install = RunProgram(dir, Install("1"));
+  EXPECT_EQ(install.status, 0);
+  EXPECT_EQ(install.traces, (std::vector<std::string>{dir.path() + "/ \t", ""}));
+  EXPECT_EQ(ReadBytes(dir.File("autoexp.bak")), kUserFile);
+  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), Installed());
+
+  Outcome uninstall = RunProgram(dir, Uninstall());
+  EXPECT_EQ(uninstall.status, 0);
+  EXPECT_EQ(uninstall.traces, (std::vector<std::string>{dir.path(), "/", "Uninstall",
+                                                        dir.path() + "/autoexp.dat"}));
+  // The user's CEdit line comes back, after the section's last key line.
+  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")),
+            "; my rules, tuned by hand\r\n[AutoExpand]\r\nCPoint=x=<x> y=<y>\r\n"
+            "CEdit=<m_hWnd,x> ; mine\r\n\r\n; what follows is not mine\r\n"
+            "[Visualizer]\r\nCWnd=nothing\r\n");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
+}
+
+TEST_F(EndToEnd, SecondInstallWritesNothing) {
+  ASSERT_EQ(RunProgram(dir, Install("0")).status, 0);
+  struct timespec before = ModifiedAt(dir.File("autoexp.dat"));
+  usleep(20000);
+  EXPECT_EQ(RunProgram(dir, Install("0")).status, 0);
+  struct timespec after = ModifiedAt(dir.File("autoexp.dat"));
+  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), Installed());
+  EXPECT_EQ(before.tv_sec, after.tv_sec);
+  EXPECT_EQ(before.tv_nsec, after.tv_nsec);
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"autoexp.dat"});
+}
+
+TEST_F(EndToEnd, NoRunOnlyTraces) {
+  Outcome outcome = RunProgram(dir, {dir.path(), "/", "71", "install", "5", "6", "1"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.traces, (std::vector<std::string>{dir.path(), "/"}));
+  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), kUserFile);
+  EXPECT_EQ(RunProgram(dir, {}).traces, (std::vector<std::string>{"", ""}));
+}
+
+TEST_F(EndToEnd, InstallCreatesMissingFileUninstallLeavesNone) {
+  TempDir empty;
+  Outcome uninstall = RunProgram(empty, {empty.path(), "/", "71", "U"});
+  EXPECT_EQ(uninstall.status, 0);
+  EXPECT_TRUE(empty.Names().empty());
+  Outcome install = RunProgram(empty, {empty.path() + "/", "", "7", "I", "5", "6", "1"});
+  EXPECT_EQ(install.status, 0);
+  EXPECT_EQ(empty.Names(), std::vector<std::string>{"autoexp.dat"});
+  std::string text = ReadBytes(empty.File("autoexp.dat"));
+  EXPECT_EQ(text.rfind("[AutoExpand]\r\n", 0), 0u);
+  EXPECT_NE(text.find(std::string(RuleKey(kDisplayRules[5], false)) + "=$ADDIN("),
+            std::string::npos);
+}
+
+TEST_F(EndToEnd, FailuresChangeNothingAndSaySo) {
+  struct Case {
+    const char* name;
+    void (*arrange)(const TempDir&);
+    std::vector<std::string> (EndToEnd::*arguments)(const char*);
+    std::string reasonAbout;  // the path the error names
+  };
+  const Case cases[] = {
+      {"read-only rules file",
+       [](const TempDir& d) { chmod(d.File("autoexp.dat").c_str(), 0444); },
+       &EndToEnd::Install, "autoexp.dat"},
+      {"backup in the way",
+       [](const TempDir& d) { mkdir(d.File("autoexp.bak").c_str(), 0700); },
+       &EndToEnd::Install, "autoexp.bak"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir fresh;
+    WriteBytes(fresh.File("autoexp.dat"), kUserFile);
+    c.arrange(fresh);
+    std::vector<std::string> arguments = (this->*c.arguments)("1");
+    arguments[0] = fresh.path() + "/";
+    Outcome outcome = RunProgram(fresh, arguments);
+    EXPECT_EQ(outcome.status, 1);
+    ASSERT_EQ(outcome.traces.size(), 3u);
+    EXPECT_EQ(outcome.traces[2].rfind("error: ", 0), 0u) << outcome.traces[2];
+    EXPECT_NE(outcome.traces[2].find(fresh.path() + "/" + c.reasonAbout), std::string::npos)
+        << outcome.traces[2];
+    EXPECT_EQ(ReadBytes(fresh.File("autoexp.dat")), kUserFile);
+  }
+}
+
+TEST_F(EndToEnd, DirectoryInPlaceOfRulesFile) {
+  TempDir other;
+  ASSERT_EQ(mkdir(other.File("autoexp.dat").c_str(), 0700), 0);
+  for (std::vector<std::string> arguments :
+       {std::vector<std::string>{other.path(), "/", "71", "I", "5", "6", "1"},
+        std::vector<std::string>{other.path(), "/", "71", "U"}}) {
+    Outcome outcome = RunProgram(other, arguments);
+    EXPECT_EQ(outcome.status, 1);
+    ASSERT_FALSE(outcome.traces.empty());
+    EXPECT_EQ(outcome.traces.back(),
+              "error: cannot read " + other.path() + "/autoexp.dat: is a directory");
+  }
+  EXPECT_EQ(other.Names(), std::vector<std::string>{"autoexp.dat"});
+}
+
+}  // namespace

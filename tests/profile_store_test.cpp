@@ -1,0 +1,149 @@
+#include "rules/profile_store.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using std::string_literals::operator""s;
+
+struct ReadCase {
+  const char* name;
+  std::string text;
+  std::string key;
+  std::string value;
+};
+
+std::ostream& operator<<(std::ostream& out, const ReadCase& c) { return out << c.name; }
+
+class ProfileRead : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(ProfileRead, FindsTheValue) {
+  ProfileStore store(GetParam().text);
+  EXPECT_EQ(store.Read("AutoExpand", GetParam().key), GetParam().value);
+  EXPECT_FALSE(store.changed());
+  EXPECT_EQ(store.Contents(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProfileRead,
+    testing::Values(
+        ReadCase{"TrimsBlanks", "[AutoExpand]\r\n \tCEdit \t= $ADDIN(a) \t\r\n", "CEdit", "$ADDIN(a)"},
+        ReadCase{"KeepsQuotes", "[AutoExpand]\nk=\"a b\"\n", "k", "\"a b\""},
+        ReadCase{"KeepsInnerEquals", "[AutoExpand]\nk=a=b\n", "k", "a=b"},
+        ReadCase{"IgnoresLetterCase", "[autoEXPAND]\ncedit=x\n", "CEdit", "x"},
+        ReadCase{"SkipsComments", "[AutoExpand]\n;CEdit=x\n  ; CEdit=y\n", "CEdit", ""},
+        ReadCase{"FirstLineWins", "[AutoExpand]\nk=1\nk=2\n", "k", "1"},
+        ReadCase{"FirstSectionWins", "[AutoExpand]\na=1\n[AutoExpand]\nk=2\n", "k", ""},
+        ReadCase{"OtherSectionIgnored", "[Visualizer]\nk=1\n[AutoExpand]\nj=2\n", "k", ""},
+        ReadCase{"PreambleIgnored", "k=1\n[AutoExpand]\n", "k", ""},
+        ReadCase{"EmptyValue", "[AutoExpand]\nk=  \n", "k", ""},
+        ReadCase{"LineWithoutEquals", "[AutoExpand]\nk\n", "k", ""},
+        ReadCase{"NoLineEndAtEnd", "[AutoExpand]\nk=v", "k", "v"},
+        ReadCase{"LoneCarriageReturnIsText", "[AutoExpand]\nk=v\r", "k", "v\r"},
+        ReadCase{"HeaderWithComment", "[ AutoExpand ] ; mine\nk=v\n", "k", "v"},
+        ReadCase{"HeaderAfterByteOrderMark", "\xEF\xBB\xBF[AutoExpand]\nk=v\n", "k", "v"},
+        ReadCase{"HeaderWithoutBracket", "[AutoExpand\nk=v\n", "k", "v"},
+        ReadCase{"LongValueWhole", "[AutoExpand]\nk=" + std::string(300, 'x') + "\n", "k",
+                 std::string(300, 'x')},
+        ReadCase{"NulBytes", "[AutoExpand]\nk=a\0b\n"s, "k", "a\0b"s},
+        ReadCase{"KeyWithSpaces", "[AutoExpand]\nstd::x<a> > = v\n", "std::x<a> >", "v"},
+        ReadCase{"EmptyText", "", "k", ""}),
+    [](const testing::TestParamInfo<ReadCase>& param) { return param.param.name; });
+
+struct Edit {
+  enum Kind { kWrite, kDelete } kind;
+  std::string key;
+  std::string value;
+};
+
+struct EditCase {
+  const char* name;
+  std::string before;
+  std::vector<Edit> edits;
+  std::string after;
+};
+
+std::ostream& operator<<(std::ostream& out, const EditCase& c) { return out << c.name; }
+
+class ProfileEdit : public testing::TestWithParam<EditCase> {};
+
+TEST_P(ProfileEdit, ChangesOnlyTheEditedLines) {
+  ProfileStore store(GetParam().before);
+  for (const Edit& edit : GetParam().edits) {
+    if (edit.kind == Edit::kWrite) {
+      store.Write("AutoExpand", edit.key, edit.value);
+    } else {
+      store.Delete("AutoExpand", edit.key);
+    }
+  }
+  EXPECT_EQ(store.Contents(), GetParam().after);
+  EXPECT_EQ(store.changed(), GetParam().after != GetParam().before);
+}
+
+const Edit W(std::string key, std::string value) { return {Edit::kWrite, key, value}; }
+const Edit D(std::string key) { return {Edit::kDelete, key, ""}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProfileEdit,
+    testing::Values(
+        EditCase{"NewFileGetsSectionInCrlf", "", {W("k", "v")}, "[AutoExpand]\r\nk=v\r\n"},
+        EditCase{"NewKeyAfterLastKeyLine",
+                 "; top\n[AutoExpand]\na=1\n; note\nb=2\n\n; next\n[Other]\nx=1\n",
+                 {W("k", "v")},
+                 "; top\n[AutoExpand]\na=1\n; note\nb=2\nk=v\n\n; next\n[Other]\nx=1\n"},
+        EditCase{"NewKeyAfterHeaderWhenNoKeys", "[AutoExpand]\r\n; none yet\r\n\r\n",
+                 {W("k", "v")}, "[AutoExpand]\r\nk=v\r\n; none yet\r\n\r\n"},
+        EditCase{"RewriteKeepsSpacing", "[AutoExpand]\r\n  CEdit = old \t\r\n",
+                 {W("CEdit", "new")}, "[AutoExpand]\r\n  CEdit = new \t\r\n"},
+        EditCase{"RewriteKeepsKeySpelling", "[autoexpand]\ncedit=old\n", {W("CEdit", "new")},
+                 "[autoexpand]\ncedit=new\n"},
+        EditCase{"RewriteOfEmptyValue", "[AutoExpand]\nk= \n", {W("k", "v")},
+                 "[AutoExpand]\nk= v\n"},
+        EditCase{"SameValueChangesNothing", "[AutoExpand]\nk = v\n", {W("k", "v")},
+                 "[AutoExpand]\nk = v\n"},
+        EditCase{"DeleteEveryLineOfTheKey", "[AutoExpand]\nk=1\n;k=c\nK = 2\nj=3\n",
+                 {D("k")}, "[AutoExpand]\n;k=c\nj=3\n"},
+        EditCase{"DeleteOnlyInFirstSection", "[AutoExpand]\nk=1\n[AutoExpand]\nk=2\n",
+                 {D("k")}, "[AutoExpand]\n[AutoExpand]\nk=2\n"},
+        EditCase{"DeleteAbsentChangesNothing", "[AutoExpand]\nj=1\n", {D("k")},
+                 "[AutoExpand]\nj=1\n"},
+        EditCase{"DeleteInMissingSection", "[Other]\nk=1\n", {D("k")}, "[Other]\nk=1\n"},
+        EditCase{"WriteIntoFirstOfTwoSections", "[AutoExpand]\na=1\n\n[AutoExpand]\nb=2\n",
+                 {W("k", "v")}, "[AutoExpand]\na=1\nk=v\n\n[AutoExpand]\nb=2\n"},
+        EditCase{"MissingSectionAppended", "[Other]\nx=1", {W("k", "v")},
+                 "[Other]\nx=1\n[AutoExpand]\nk=v\n"},
+        EditCase{"LastLineGetsLineEnd", "[AutoExpand]\r\na=1", {W("k", "v")},
+                 "[AutoExpand]\r\na=1\r\nk=v\r\n"},
+        EditCase{"DeleteThenWriteLandsAtEnd", "[AutoExpand]\nk=1\nj=2\n\n",
+                 {W("ov-k", "1"), D("k"), W("k", "v")}, "[AutoExpand]\nj=2\nov-k=1\nk=v\n\n"},
+        EditCase{"FileLineEndWins", "[AutoExpand]\r\na=1\nb=2\n", {W("k", "v")},
+                 "[AutoExpand]\r\na=1\nb=2\nk=v\r\n"},
+        EditCase{"ValueEndingInCarriageReturn", "[AutoExpand]\n", {W("k", "ab\r")},
+                 "[AutoExpand]\nk=ab\r\r\n"},
+        EditCase{"OtherBytesKept",
+                 "\xEF\xBB\xBF; \xff\xfe\0\n[Other]\nx=\x81\x5C\0\n[AutoExpand] \nk=1  \n"s,
+                 {W("k", "2"), W("n", "3")},
+                 "\xEF\xBB\xBF; \xff\xfe\0\n[Other]\nx=\x81\x5C\0\n[AutoExpand] \nk=2  \nn=3\n"s},
+        EditCase{"CaseOfNewKeyAsGiven", "[AUTOEXPAND]\n", {W("CEdit", "v")},
+                 "[AUTOEXPAND]\nCEdit=v\n"}),
+    [](const testing::TestParamInfo<EditCase>& param) { return param.param.name; });
+
+TEST(ProfileStore, WrittenValuesReadBack) {
+  ProfileStore store("[AutoExpand]\nk=old\n");
+  const std::string values[] = {"new", std::string(1000, 'y'), "a\0b"s, "ab\r", "=;[]"};
+  for (const std::string& value : values) {
+    store.Write("AutoExpand", "k", value);
+    EXPECT_EQ(store.Read("AutoExpand", "k"), value);
+    store.Write("AutoExpand", "fresh", value);
+    EXPECT_EQ(store.Read("AutoExpand", "fresh"), value);
+    ProfileStore reread(store.Contents());
+    EXPECT_EQ(reread.Read("AutoExpand", "fresh"), value);
+    store.Delete("AutoExpand", "fresh");
+    EXPECT_EQ(store.Read("AutoExpand", "fresh"), "");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#include "rules/rule_editing.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct RuleCase {
+  const char* name;
+  std::string before;
+  enum { kAdd, kRemove } action;
+  const char* value;  // for kAdd
+  std::string after;
+};
+
+std::ostream& operator<<(std::ostream& out, const RuleCase& c) { return out << c.name; }
+
+class RuleEditing : public testing::TestWithParam<RuleCase> {};
+
+TEST_P(RuleEditing, LeavesTheExpectedText) {
+  const RuleCase& c = GetParam();
+  ProfileStore store(c.before);
+  if (c.action == RuleCase::kAdd) {
+    AddRule(store, "CEdit", c.value);
+  } else {
+    RemoveRule(store, "CEdit");
+  }
+  EXPECT_EQ(store.Contents(), c.after);
+  EXPECT_EQ(store.changed(), c.after != c.before);
+}
+
+const std::string kLong(300, 'L');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RuleEditing,
+    testing::Values(
+        RuleCase{"AddAbsent", "[AutoExpand]\nx=1\n", RuleCase::kAdd, "new",
+                 "[AutoExpand]\nx=1\nCEdit=new\n"},
+        RuleCase{"AddEqualTouchesNothing", "[AutoExpand]\nCEdit = new\n", RuleCase::kAdd, "new",
+                 "[AutoExpand]\nCEdit = new\n"},
+        RuleCase{"AddDifferentSavesOld", "[AutoExpand]\nCEdit=old\nx=1\n", RuleCase::kAdd, "new",
+                 "[AutoExpand]\nx=1\nov-CEdit=old\nCEdit=new\n"},
+        RuleCase{"AddOverEmptySavesNothing", "[AutoExpand]\nCEdit=\n", RuleCase::kAdd, "new",
+                 "[AutoExpand]\nCEdit=new\n"},
+        RuleCase{"AddReplacesOlderSavedCopy", "[AutoExpand]\nov-CEdit=first\nCEdit=second\n",
+                 RuleCase::kAdd, "third", "[AutoExpand]\nov-CEdit=second\nCEdit=third\n"},
+        RuleCase{"AddCaseDifferenceIsDifferent", "[AutoExpand]\nCEdit=NEW\n", RuleCase::kAdd,
+                 "new", "[AutoExpand]\nov-CEdit=NEW\nCEdit=new\n"},
+        RuleCase{"AddSavesLongValueWhole", "[AutoExpand]\nCEdit=" + kLong + "\n", RuleCase::kAdd,
+                 "new", "[AutoExpand]\nov-CEdit=" + kLong + "\nCEdit=new\n"},
+        RuleCase{"AddDropsShadowedDuplicates", "[AutoExpand]\nCEdit=old\ncedit=older\n",
+                 RuleCase::kAdd, "new", "[AutoExpand]\nov-CEdit=old\nCEdit=new\n"},
+        RuleCase{"RemoveWithoutSaved", "[AutoExpand]\nCEdit=whatever\nx=1\n", RuleCase::kRemove,
+                 "", "[AutoExpand]\nx=1\n"},
+        RuleCase{"RemoveRestoresSaved", "[AutoExpand]\nx=1\nov-CEdit=old\nCEdit=new\n",
+                 RuleCase::kRemove, "", "[AutoExpand]\nx=1\nCEdit=old\n"},
+        RuleCase{"RemoveKeepsEmptySaved", "[AutoExpand]\nov-CEdit=\nCEdit=new\n",
+                 RuleCase::kRemove, "", "[AutoExpand]\nov-CEdit=\n"},
+        RuleCase{"RemoveRestoresLongValueWhole",
+                 "[AutoExpand]\nov-CEdit=" + kLong + "\nCEdit=new\n", RuleCase::kRemove, "",
+                 "[AutoExpand]\nCEdit=" + kLong + "\n"},
+        RuleCase{"RemoveFromMissingFile", "", RuleCase::kRemove, "", ""}),
+    [](const testing::TestParamInfo<RuleCase>& param) { return param.param.name; });
+
+TEST(RuleEditing, AddThenRemoveGivesBackTheOldValue) {
+  ProfileStore store("[AutoExpand]\r\nCEdit = mine ;tuned\r\n");
+  AddRule(store, "CEdit", "$ADDIN(x)");
+  EXPECT_EQ(store.Read(kAutoExpandSection, "CEdit"), "$ADDIN(x)");
+  AddRule(store, "CEdit", "$ADDIN(x)");  // a second install keeps the saved copy
+  EXPECT_EQ(store.Read(kAutoExpandSection, "ov-CEdit"), "mine ;tuned");
+  RemoveRule(store, "CEdit");
+  EXPECT_EQ(store.Read(kAutoExpandSection, "CEdit"), "mine ;tuned");
+  EXPECT_EQ(store.Read(kAutoExpandSection, "ov-CEdit"), "");
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+#include "app/run_installer.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "rules/display_rules.h"
+#include "rules/profile_store.h"
+#include "rules/rule_editing.h"
+
+namespace {
+
+// Files in memory; any path can be made to fail to read or to write.
+class FakeDisk : public Disk {
+ public:
+  ReadStatus ReadFile(const std::string& path, std::string* contents,
+                      std::string* error) override {
+    ++reads;
+    if (unreadable.count(path) != 0) {
+      *error = "Permission denied";
+      return ReadStatus::kFailed;
+    }
+    auto file = files.find(path);
+    if (file == files.end()) {
+      return ReadStatus::kNotFound;
+    }
+    *contents = file->second;
+    return ReadStatus::kOkay;
+  }
+
+  bool WriteFile(const std::string& path, std::string_view contents,
+                 std::string* error) override {
+    if (unwritable.count(path) != 0) {
+      *error = "No space left on device";
+      return false;
+    }
+    written.push_back(path);
+    files[path] = std::string(contents);
+    return true;
+  }
+
+  std::map<std::string, std::string> files;
+  std::set<std::string> unreadable;
+  std::set<std::string> unwritable;
+  std::vector<std::string> written;
+  int reads = 0;
+};
+
+int RunOn(FakeDisk& disk, std::vector<const char*> arguments) {
+  arguments.insert(arguments.begin(), "autoexp-setup");
+  return RunInstaller(static_cast<int>(arguments.size()), arguments.data(), disk);
+}
+
+const char kRules[] = "D:\\Dbg\\autoexp.dat";
+const char kBackup[] = "D:\\Dbg\\autoexp.bak";
+const char kUserFile[] = "; mine\r\n[AutoExpand]\r\nCEdit=<m_hWnd>\r\n\r\n[hresult]\r\n1=S_FALSE\r\n";
+
+std::vector<const char*> Install(const char* backupFlag = "0") {
+  return {"D:\\Dbg\\ ", "\\", "71", "I", "x", "y", backupFlag};
+}
+std::vector<const char*> Uninstall() { return {"D:\\Dbg\\", "\\", "71", "U"}; }
+
+TEST(RunInstaller, NoRunTouchesNoFile) {
+  FakeDisk disk;
+  EXPECT_EQ(RunOn(disk, {"D:\\Dbg", "", "71", "install", "x", "y", "1"}), kExitSucceeded);
+  EXPECT_EQ(disk.reads, 0);
+  EXPECT_TRUE(disk.written.empty());
+}
+
+TEST(RunInstaller, InstallWritesEveryRuleOnceAndSavesReplacedValue) {
+  FakeDisk disk;
+  disk.files[kRules] = kUserFile;
+  EXPECT_EQ(RunOn(disk, Install()), kExitSucceeded);
+  EXPECT_EQ(disk.reads, 1);
+  ASSERT_EQ(disk.written, std::vector<std::string>{kRules});
+  ProfileStore result(disk.files[kRules]);
+  for (const DisplayRule& rule : kDisplayRules) {
+    EXPECT_EQ(result.Read(kAutoExpandSection, RuleKey(rule, true)), rule.value);
+  }
+  EXPECT_EQ(result.Read(kAutoExpandSection, "ov-CEdit"), "<m_hWnd>");
+  EXPECT_EQ(result.Read("hresult", "1"), "S_FALSE");
+}
+
+TEST(RunInstaller, SecondInstallAndUninstallOfNothingWriteNothing) {
+  FakeDisk disk;
+  disk.files[kRules] = kUserFile;
+  ASSERT_EQ(RunOn(disk, Install()), kExitSucceeded);
+  std::string installed = disk.files[kRules];
+  EXPECT_EQ(RunOn(disk, Install()), kExitSucceeded);
+  EXPECT_EQ(disk.written.size(), 1u);
+  EXPECT_EQ(disk.files[kRules], installed);
+
+  FakeDisk empty;
+  EXPECT_EQ(RunOn(empty, Uninstall()), kExitSucceeded);
+  EXPECT_TRUE(empty.written.empty());
+}
+
+TEST(RunInstaller, UninstallRestoresEverySavedValue) {
+  FakeDisk disk;
+  disk.files[kRules] = kUserFile;
+  ASSERT_EQ(RunOn(disk, Install()), kExitSucceeded);
+  ASSERT_EQ(RunOn(disk, Uninstall()), kExitSucceeded);
+  EXPECT_EQ(disk.files[kRules], kUserFile);
+}
+
+TEST(RunInstaller, InstallCreatesMissingFileWithoutBackup) {
+  FakeDisk disk;
+  EXPECT_EQ(RunOn(disk, Install("1")), kExitSucceeded);
+  ASSERT_EQ(disk.written, std::vector<std::string>{kRules});
+  EXPECT_EQ(disk.files[kRules].rfind("[AutoExpand]\r\n", 0), 0u);
+}
+
+TEST(RunInstaller, BackupHoldsTheBytesRead) {
+  FakeDisk disk;
+  disk.files[kRules] = kUserFile;
+  disk.files[kBackup] = "older backup";
+  EXPECT_EQ(RunOn(disk, Install("1")), kExitSucceeded);
+  EXPECT_EQ(disk.written, (std::vector<std::string>{kBackup, kRules}));
+  EXPECT_EQ(disk.files[kBackup], kUserFile);
+}
+
+TEST(RunInstaller, FailuresLeaveTheRulesFileAlone) {
+  struct FailureCase {
+    const char* name;
+    std::vector<const char*> arguments;
+    const char* unreadable;
+    const char* unwritable;
+  } cases[] = {
+      {"unreadable install", Install(), kRules, nullptr},
+      {"unreadable uninstall", Uninstall(), kRules, nullptr},
+      {"backup fails", Install("1"), nullptr, kBackup},
+      {"write fails", Install(), nullptr, kRules},
+      {"uninstall write fails", Uninstall(), nullptr, kRules},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDisk disk;
+    disk.files[kRules] = "[AutoExpand]\nCEdit=old\n";
+    disk.files[kRules] += "ov-CEdit=older\n";
+    if (c.unreadable != nullptr) {
+      disk.unreadable.insert(c.unreadable);
+    }
+    if (c.unwritable != nullptr) {
+      disk.unwritable.insert(c.unwritable);
+    }
+    EXPECT_EQ(RunOn(disk, c.arguments), kExitFailed);
+    EXPECT_EQ(disk.files[kRules], "[AutoExpand]\nCEdit=old\nov-CEdit=older\n");
+    EXPECT_TRUE(disk.written.empty());
+  }
+}
+
+TEST(RunInstaller, TagChoosesTheKeysOfRowsFiveAndSix) {
+  FakeDisk disk;
+  ASSERT_EQ(RunOn(disk, {"D:\\Dbg", "\\", "70", "I", "x", "y"}), kExitSucceeded);
+  // An uninstall under the other tag removes the 17 shared rules only.
+  ASSERT_EQ(RunOn(disk, Uninstall()), kExitSucceeded);
+  ProfileStore result(disk.files[kRules]);
+  for (std::size_t row = 0; row < kDisplayRuleCount; ++row) {
+    bool kept = row == 4 || row == 5;
+    EXPECT_EQ(result.Read(kAutoExpandSection, RuleKey(kDisplayRules[row], false)),
+              kept ? kDisplayRules[row].value : "")
+        << "row " << row + 1;
+  }
+}
+
+}  // namespace
