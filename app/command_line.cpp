@@ -9,7 +9,9 @@ std::string Argument(int count, const char* const* arguments, int position) {
   return arguments[position];
 }
 
-bool BeginsWith(const std::string& text, char first) { return !text.empty() && text[0] == first; }
+bool BeginsWith(const std::string& text, char first) {
+  return !text.empty() && text[0] == first;
+}
 
 }  // namespace
 
@@ -34,4 +36,6 @@ RunMode SelectRunMode(const CommandLine& line) {
   return RunMode::kNone;
 }
 
-bool WantsBackup(const CommandLine& line) { return line.count > 7 && BeginsWith(line.backupFlag, '1'); }
+bool WantsBackup(const CommandLine& line) {
+  return line.count > 7 && BeginsWith(line.backupFlag, '1');
+}

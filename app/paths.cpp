@@ -6,7 +6,9 @@ bool IsWhiteSpace(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool IsBackslash(unsigned char c) { return c == '\\'; }
+bool IsBackslash(unsigned char c) {
+  return c == '\\';
+}
 
 // Cuts off the final run of characters whose first byte passes |test|.
 std::string_view CutTrailing(std::string_view text, const LeadByteTable& leadBytes,

@@ -8,8 +8,8 @@ struct ByteRange {
 };
 
 void MarkLeadBytes(LeadByteTable* table, ByteRange range) {
-  for (int byte = range.first; byte <= range.last; ++byte) {
-    table->isLead[static_cast<unsigned char>(byte)] = true;
+  for (int value = range.first; value <= range.last; ++value) {
+    table->isLead[static_cast<unsigned char>(value)] = true;
   }
 }
 

@@ -9,7 +9,7 @@
 struct LeadByteTable {
   std::array<bool, 256> isLead{};  // all false: a single-byte encoding
 
-  bool IsLead(unsigned char byte) const { return isLead[byte]; }
+  bool IsLead(unsigned char c) const { return isLead[c]; }
 };
 
 // The lead bytes of the double-byte code pages 932 (Shift_JIS), 936 (GBK),

@@ -14,9 +14,9 @@ struct CodesetName {
 
 // The double-byte encodings under the names the C library gives them.
 constexpr CodesetName kDoubleByteCodesets[] = {
-    {"SHIFT_JIS", 932}, {"SJIS", 932},       {"CP932", 932},      {"WINDOWS-31J", 932},
-    {"GBK", 936},       {"CP936", 936},      {"BIG5", 950},       {"BIG5-HKSCS", 950},
-    {"CP950", 950},     {"UHC", 949},        {"CP949", 949},
+    {"SHIFT_JIS", 932}, {"SJIS", 932},  {"CP932", 932}, {"WINDOWS-31J", 932},
+    {"GBK", 936},       {"CP936", 936}, {"BIG5", 950},  {"BIG5-HKSCS", 950},
+    {"CP950", 950},     {"UHC", 949},   {"CP949", 949},
 };
 
 }  // namespace

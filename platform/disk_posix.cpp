@@ -24,7 +24,9 @@
 
 namespace {
 
-std::string ErrnoText(int error) { return std::strerror(error); }
+std::string ErrnoText(int error) {
+  return std::strerror(error);
+}
 
 std::string DirectoryOf(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
@@ -89,8 +91,7 @@ mode_t NewFileMode() {
 
 class PosixDisk : public Disk {
  public:
-  ReadStatus ReadFile(const std::string& path, std::string* contents,
-                      std::string* error) override {
+  ReadStatus ReadFile(const std::string& path, std::string* contents, std::string* error) override {
     // O_NONBLOCK keeps open() from waiting for a writer when the path names
     // a FIFO; anything but a regular file is refused right after.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -106,8 +107,7 @@ class PosixDisk : public Disk {
     return result;
   }
 
-  bool WriteFile(const std::string& path, std::string_view contents,
-                 std::string* error) override {
+  bool WriteFile(const std::string& path, std::string_view contents, std::string* error) override {
     std::string target;
     if (!FollowLinks(path, &target, error)) {
       return false;

@@ -4,8 +4,8 @@
 // join, so each row still reads as one string. Spaces stand where the debugger
 // puts them: between closing angle brackets and before "*" and "&".
 #define NARROW "std::basic_string<char,std::char_traits<char>,std::allocator<char> >"
-#define WIDE                                                                  \
-  "std::basic_string<unsigned short,std::char_traits<unsigned short>,"        \
+#define WIDE                                                           \
+  "std::basic_string<unsigned short,std::char_traits<unsigned short>," \
   "std::allocator<unsigned short> >"
 #define VECTOR_OF(s) "std::vector<" s ",std::allocator<" s " > >"
 #define LIST_OF(s) "std::list<" s ",std::allocator<" s " > >"
@@ -37,7 +37,9 @@ const DisplayRule kDisplayRules[kDisplayRuleCount] = {
 };
 // clang-format on
 
-bool IsTag71(std::string_view versionTag) { return versionTag == "71"; }
+bool IsTag71(std::string_view versionTag) {
+  return versionTag == "71";
+}
 
 const char* RuleKey(const DisplayRule& rule, bool tag71) {
   return (tag71 || rule.otherTagTypeName == nullptr) ? rule.typeName : rule.otherTagTypeName;

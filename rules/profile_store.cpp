@@ -6,7 +6,9 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) {
@@ -18,7 +20,9 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {
@@ -267,9 +271,8 @@ void ProfileStore::Split(Section* section) {
     std::size_t length = lineFeed == std::string_view::npos ? text.size() : lineFeed + 1;
     section->lines.push_back(text.substr(0, length));
     // The header is never taken for a key line.
-    section->keyHashes.push_back(section->lines.size() == 1 && section->hasHeader
-                                     ? 0
-                                     : LineKeyHash(section->lines.back()));
+    section->keyHashes.push_back(
+        section->lines.size() == 1 && section->hasHeader ? 0 : LineKeyHash(section->lines.back()));
     text.remove_prefix(length);
   }
   section->split = true;
@@ -316,7 +319,6 @@ void ProfileStore::EndLastLine(Section* section, std::size_t position) {
     return;
   }
   std::string_view line = section->lines[position - 1];
-  section->lines[position - 1] =
-      Own(std::string(line).append(LineEndAfter(line, lineEnd_)));
+  section->lines[position - 1] = Own(std::string(line).append(LineEndAfter(line, lineEnd_)));
   changed_ = true;
 }

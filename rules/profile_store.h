@@ -66,7 +66,7 @@ class ProfileStore {
     bool hasHeader = false;
     std::string_view text;  // the section's lines while it is not split
     bool split = false;
-    std::vector<std::string_view> lines;  // each with its line end
+    std::vector<std::string_view> lines;   // each with its line end
     std::vector<std::uint32_t> keyHashes;  // per line; 0 where no key is
   };
 

@@ -28,23 +28,23 @@ TEST_P(ModeSelection, FollowsCountAndFirstCharacter) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ModeSelection,
-    testing::Values(
-        ModeCase{{"C:\\", "", "71", "I", "a", "b"}, RunMode::kInstall, false},
-        ModeCase{{"C:\\", "", "71", "I", "a", "b", "1"}, RunMode::kInstall, true},
-        ModeCase{{"C:\\", "", "71", "I", "a", "b", "1yes"}, RunMode::kInstall, true},
-        ModeCase{{"C:\\", "", "71", "I", "a", "b", "0"}, RunMode::kInstall, false},
-        ModeCase{{"C:\\", "", "71", "I", "a", "b", "yes"}, RunMode::kInstall, false},
-        ModeCase{{"C:\\", "", "71", "I", "a", "b", ""}, RunMode::kInstall, false},
-        ModeCase{{"C:\\", "", "71", "Install", "a", "b"}, RunMode::kInstall, false},
-        ModeCase{{"C:\\", "", "71", "install", "a", "b", "1"}, RunMode::kNone, true},
-        ModeCase{{"C:\\", "", "71", "I"}, RunMode::kNone, false},
-        ModeCase{{"C:\\", "", "71", "I", "a"}, RunMode::kNone, false},
-        ModeCase{{"C:\\", "", "71", "U"}, RunMode::kUninstall, false},
-        ModeCase{{"C:\\", "", "71", "Uninstall", "a", "b", "1"}, RunMode::kUninstall, true},
-        ModeCase{{"C:\\", "", "71", "u"}, RunMode::kNone, false},
-        ModeCase{{"C:\\", "", "71"}, RunMode::kNone, false},
-        ModeCase{{"C:\\", "", "71", ""}, RunMode::kNone, false},
-        ModeCase{{}, RunMode::kNone, false}));
+    testing::Values(ModeCase{{"C:\\", "", "71", "I", "a", "b"}, RunMode::kInstall, false},
+                    ModeCase{{"C:\\", "", "71", "I", "a", "b", "1"}, RunMode::kInstall, true},
+                    ModeCase{{"C:\\", "", "71", "I", "a", "b", "1yes"}, RunMode::kInstall, true},
+                    ModeCase{{"C:\\", "", "71", "I", "a", "b", "0"}, RunMode::kInstall, false},
+                    ModeCase{{"C:\\", "", "71", "I", "a", "b", "yes"}, RunMode::kInstall, false},
+                    ModeCase{{"C:\\", "", "71", "I", "a", "b", ""}, RunMode::kInstall, false},
+                    ModeCase{{"C:\\", "", "71", "Install", "a", "b"}, RunMode::kInstall, false},
+                    ModeCase{{"C:\\", "", "71", "install", "a", "b", "1"}, RunMode::kNone, true},
+                    ModeCase{{"C:\\", "", "71", "I"}, RunMode::kNone, false},
+                    ModeCase{{"C:\\", "", "71", "I", "a"}, RunMode::kNone, false},
+                    ModeCase{{"C:\\", "", "71", "U"}, RunMode::kUninstall, false},
+                    ModeCase{
+                        {"C:\\", "", "71", "Uninstall", "a", "b", "1"}, RunMode::kUninstall, true},
+                    ModeCase{{"C:\\", "", "71", "u"}, RunMode::kNone, false},
+                    ModeCase{{"C:\\", "", "71"}, RunMode::kNone, false},
+                    ModeCase{{"C:\\", "", "71", ""}, RunMode::kNone, false},
+                    ModeCase{{}, RunMode::kNone, false}));
 
 TEST(ParseCommandLine, AbsentArgumentsAreEmpty) {
   const char* argv[] = {"autoexp-setup", "C:\\Tools", nullptr};

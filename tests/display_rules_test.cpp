@@ -78,8 +78,8 @@ TEST(DisplayRules, OnlyTheExactTag71SelectsItsSpelling) {
   struct TagCase {
     const char* tag;
     bool tag71;
-  } cases[] = {{"71", true}, {"71 ", false}, {" 71", false}, {"071", false},
-               {"7.1", false}, {"", false}, {"70", false}, {"8", false}};
+  } cases[] = {{"71", true},   {"71 ", false}, {" 71", false}, {"071", false},
+               {"7.1", false}, {"", false},    {"70", false},  {"8", false}};
   for (const TagCase& c : cases) {
     EXPECT_EQ(IsTag71(c.tag), c.tag71) << "tag '" << c.tag << "'";
   }

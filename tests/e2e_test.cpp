@@ -1,17 +1,17 @@
 // Runs the real program on files in a temporary directory and checks what a
 // setup would see: the bytes of the files, the traces in order, the status.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
 #include "rules/display_rules.h"
+#include "tests/sample_rules.h"
 #include "tests/test_files.h"
 
 extern char** environ;
@@ -33,8 +33,7 @@ Outcome RunProgram(const TempDir& dir, std::vector<std::string> arguments) {
   std::string errors = dir.path() + ".stderr";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid;
   Outcome outcome;
   EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
@@ -58,28 +57,7 @@ struct timespec ModifiedAt(const std::string& path) {
   return status.st_mtim;
 }
 
-const std::string kUserFile =
-    "; my rules, tuned by hand\r\n"
-    "[AutoExpand]\r\n"
-    "CEdit = <m_hWnd,x> ; mine\r\n"
-    "CPoint=x=<x> y=<y>\r\n"
-    "\r\n"
-    "; what follows is not mine\r\n"
-    "[Visualizer]\r\n"
-    "CWnd=nothing\r\n";
-
-// The file after an install with tag "71": the rules go after the last key
-// line of the section, the old CEdit value saved under ov-CEdit.
-std::string Installed() {
-  std::string text = "; my rules, tuned by hand\r\n[AutoExpand]\r\nCPoint=x=<x> y=<y>\r\n";
-  for (const DisplayRule& rule : kDisplayRules) {
-    if (std::string(rule.typeName) == "CEdit") {
-      text += "ov-CEdit=<m_hWnd,x> ; mine\r\n";
-    }
-    text += std::string(RuleKey(rule, true)) + "=" + rule.value + "\r\n";
-  }
-  return text + "\r\n; what follows is not mine\r\n[Visualizer]\r\nCWnd=nothing\r\n";
-}
+const std::string kUserFile = kUserRules;
 
 class EndToEnd : public testing::Test {
  public:
@@ -100,17 +78,13 @@ TEST_F(EndToEnd, InstallWithBackupThenUninstall) {
   EXPECT_EQ(install.status, 0);
   EXPECT_EQ(install.traces, (std::vector<std::string>{dir.path() + "/ \t", ""}));
   EXPECT_EQ(ReadBytes(dir.File("autoexp.bak")), kUserFile);
-  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), Installed());
+  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), InstalledRules());
 
   Outcome uninstall = RunProgram(dir, Uninstall());
   EXPECT_EQ(uninstall.status, 0);
-  EXPECT_EQ(uninstall.traces, (std::vector<std::string>{dir.path(), "/", "Uninstall",
-                                                        dir.path() + "/autoexp.dat"}));
-  // The user's CEdit line comes back, after the section's last key line.
-  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")),
-            "; my rules, tuned by hand\r\n[AutoExpand]\r\nCPoint=x=<x> y=<y>\r\n"
-            "CEdit=<m_hWnd,x> ; mine\r\n\r\n; what follows is not mine\r\n"
-            "[Visualizer]\r\nCWnd=nothing\r\n");
+  EXPECT_EQ(uninstall.traces,
+            (std::vector<std::string>{dir.path(), "/", "Uninstall", dir.path() + "/autoexp.dat"}));
+  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), UninstalledRules());
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
 }
 
@@ -120,7 +94,7 @@ TEST_F(EndToEnd, SecondInstallWritesNothing) {
   usleep(20000);
   EXPECT_EQ(RunProgram(dir, Install("0")).status, 0);
   struct timespec after = ModifiedAt(dir.File("autoexp.dat"));
-  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), Installed());
+  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), InstalledRules());
   EXPECT_EQ(before.tv_sec, after.tv_sec);
   EXPECT_EQ(before.tv_nsec, after.tv_nsec);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"autoexp.dat"});
@@ -156,11 +130,9 @@ TEST_F(EndToEnd, FailuresChangeNothingAndSaySo) {
     std::string reasonAbout;  // the path the error names
   };
   const Case cases[] = {
-      {"read-only rules file",
-       [](const TempDir& d) { chmod(d.File("autoexp.dat").c_str(), 0444); },
+      {"read-only rules file", [](const TempDir& d) { chmod(d.File("autoexp.dat").c_str(), 0444); },
        &EndToEnd::Install, "autoexp.dat"},
-      {"backup in the way",
-       [](const TempDir& d) { mkdir(d.File("autoexp.bak").c_str(), 0700); },
+      {"backup in the way", [](const TempDir& d) { mkdir(d.File("autoexp.bak").c_str(), 0700); },
        &EndToEnd::Install, "autoexp.bak"},
   };
   for (const Case& c : cases) {

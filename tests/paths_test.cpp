@@ -29,8 +29,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Each pass runs once: the space before the last backslash stays.
         PathCase{"C:\\Tools\\ \\", "\\Sub\\", "C:\\Tools\\ \\Sub\\autoexp.dat"},
         PathCase{"C:\\Tools\\\\\\", "", "C:\\Toolsautoexp.dat"},
-        PathCase{"C:\\", "\\Sub\\", "C:\\Sub\\autoexp.dat"},
-        PathCase{"C:\\", "", "C:autoexp.dat"},
+        PathCase{"C:\\", "\\Sub\\", "C:\\Sub\\autoexp.dat"}, PathCase{"C:\\", "", "C:autoexp.dat"},
         PathCase{"C:/Tools/", "", "C:/Tools/autoexp.dat"},
         PathCase{"  C:\\Tools", "\\", "  C:\\Tools\\autoexp.dat"},
         PathCase{"C:\\Tools", "Sub\\", "C:\\ToolsSub\\autoexp.dat"},

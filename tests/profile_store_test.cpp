@@ -16,7 +16,9 @@ struct ReadCase {
   std::string value;
 };
 
-std::ostream& operator<<(std::ostream& out, const ReadCase& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const ReadCase& c) {
+  return out << c.name;
+}
 
 class ProfileRead : public testing::TestWithParam<ReadCase> {};
 
@@ -30,7 +32,8 @@ TEST_P(ProfileRead, FindsTheValue) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProfileRead,
     testing::Values(
-        ReadCase{"TrimsBlanks", "[AutoExpand]\r\n \tCEdit \t= $ADDIN(a) \t\r\n", "CEdit", "$ADDIN(a)"},
+        ReadCase{"TrimsBlanks", "[AutoExpand]\r\n \tCEdit \t= $ADDIN(a) \t\r\n", "CEdit",
+                 "$ADDIN(a)"},
         ReadCase{"KeepsQuotes", "[AutoExpand]\nk=\"a b\"\n", "k", "\"a b\""},
         ReadCase{"KeepsInnerEquals", "[AutoExpand]\nk=a=b\n", "k", "a=b"},
         ReadCase{"IgnoresLetterCase", "[autoEXPAND]\ncedit=x\n", "CEdit", "x"},
@@ -66,7 +69,9 @@ struct EditCase {
   std::string after;
 };
 
-std::ostream& operator<<(std::ostream& out, const EditCase& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const EditCase& c) {
+  return out << c.name;
+}
 
 class ProfileEdit : public testing::TestWithParam<EditCase> {};
 
@@ -83,8 +88,12 @@ TEST_P(ProfileEdit, ChangesOnlyTheEditedLines) {
   EXPECT_EQ(store.changed(), GetParam().after != GetParam().before);
 }
 
-const Edit W(std::string key, std::string value) { return {Edit::kWrite, key, value}; }
-const Edit D(std::string key) { return {Edit::kDelete, key, ""}; }
+const Edit W(std::string key, std::string value) {
+  return {Edit::kWrite, key, value};
+}
+const Edit D(std::string key) {
+  return {Edit::kDelete, key, ""};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProfileEdit,
@@ -94,41 +103,65 @@ INSTANTIATE_TEST_SUITE_P(
                  "; top\n[AutoExpand]\na=1\n; note\nb=2\n\n; next\n[Other]\nx=1\n",
                  {W("k", "v")},
                  "; top\n[AutoExpand]\na=1\n; note\nb=2\nk=v\n\n; next\n[Other]\nx=1\n"},
-        EditCase{"NewKeyAfterHeaderWhenNoKeys", "[AutoExpand]\r\n; none yet\r\n\r\n",
-                 {W("k", "v")}, "[AutoExpand]\r\nk=v\r\n; none yet\r\n\r\n"},
-        EditCase{"RewriteKeepsSpacing", "[AutoExpand]\r\n  CEdit = old \t\r\n",
-                 {W("CEdit", "new")}, "[AutoExpand]\r\n  CEdit = new \t\r\n"},
-        EditCase{"RewriteKeepsKeySpelling", "[autoexpand]\ncedit=old\n", {W("CEdit", "new")},
+        EditCase{"NewKeyAfterHeaderWhenNoKeys",
+                 "[AutoExpand]\r\n; none yet\r\n\r\n",
+                 {W("k", "v")},
+                 "[AutoExpand]\r\nk=v\r\n; none yet\r\n\r\n"},
+        EditCase{"RewriteKeepsSpacing",
+                 "[AutoExpand]\r\n  CEdit = old \t\r\n",
+                 {W("CEdit", "new")},
+                 "[AutoExpand]\r\n  CEdit = new \t\r\n"},
+        EditCase{"RewriteKeepsKeySpelling",
+                 "[autoexpand]\ncedit=old\n",
+                 {W("CEdit", "new")},
                  "[autoexpand]\ncedit=new\n"},
-        EditCase{"RewriteOfEmptyValue", "[AutoExpand]\nk= \n", {W("k", "v")},
-                 "[AutoExpand]\nk= v\n"},
-        EditCase{"SameValueChangesNothing", "[AutoExpand]\nk = v\n", {W("k", "v")},
+        EditCase{
+            "RewriteOfEmptyValue", "[AutoExpand]\nk= \n", {W("k", "v")}, "[AutoExpand]\nk= v\n"},
+        EditCase{"SameValueChangesNothing",
+                 "[AutoExpand]\nk = v\n",
+                 {W("k", "v")},
                  "[AutoExpand]\nk = v\n"},
-        EditCase{"DeleteEveryLineOfTheKey", "[AutoExpand]\nk=1\n;k=c\nK = 2\nj=3\n",
-                 {D("k")}, "[AutoExpand]\n;k=c\nj=3\n"},
-        EditCase{"DeleteOnlyInFirstSection", "[AutoExpand]\nk=1\n[AutoExpand]\nk=2\n",
-                 {D("k")}, "[AutoExpand]\n[AutoExpand]\nk=2\n"},
-        EditCase{"DeleteAbsentChangesNothing", "[AutoExpand]\nj=1\n", {D("k")},
-                 "[AutoExpand]\nj=1\n"},
+        EditCase{"DeleteEveryLineOfTheKey",
+                 "[AutoExpand]\nk=1\n;k=c\nK = 2\nj=3\n",
+                 {D("k")},
+                 "[AutoExpand]\n;k=c\nj=3\n"},
+        EditCase{"DeleteOnlyInFirstSection",
+                 "[AutoExpand]\nk=1\n[AutoExpand]\nk=2\n",
+                 {D("k")},
+                 "[AutoExpand]\n[AutoExpand]\nk=2\n"},
+        EditCase{
+            "DeleteAbsentChangesNothing", "[AutoExpand]\nj=1\n", {D("k")}, "[AutoExpand]\nj=1\n"},
         EditCase{"DeleteInMissingSection", "[Other]\nk=1\n", {D("k")}, "[Other]\nk=1\n"},
-        EditCase{"WriteIntoFirstOfTwoSections", "[AutoExpand]\na=1\n\n[AutoExpand]\nb=2\n",
-                 {W("k", "v")}, "[AutoExpand]\na=1\nk=v\n\n[AutoExpand]\nb=2\n"},
-        EditCase{"MissingSectionAppended", "[Other]\nx=1", {W("k", "v")},
+        EditCase{"WriteIntoFirstOfTwoSections",
+                 "[AutoExpand]\na=1\n\n[AutoExpand]\nb=2\n",
+                 {W("k", "v")},
+                 "[AutoExpand]\na=1\nk=v\n\n[AutoExpand]\nb=2\n"},
+        EditCase{"MissingSectionAppended",
+                 "[Other]\nx=1",
+                 {W("k", "v")},
                  "[Other]\nx=1\n[AutoExpand]\nk=v\n"},
-        EditCase{"LastLineGetsLineEnd", "[AutoExpand]\r\na=1", {W("k", "v")},
+        EditCase{"LastLineGetsLineEnd",
+                 "[AutoExpand]\r\na=1",
+                 {W("k", "v")},
                  "[AutoExpand]\r\na=1\r\nk=v\r\n"},
-        EditCase{"DeleteThenWriteLandsAtEnd", "[AutoExpand]\nk=1\nj=2\n\n",
-                 {W("ov-k", "1"), D("k"), W("k", "v")}, "[AutoExpand]\nj=2\nov-k=1\nk=v\n\n"},
-        EditCase{"FileLineEndWins", "[AutoExpand]\r\na=1\nb=2\n", {W("k", "v")},
+        EditCase{"DeleteThenWriteLandsAtEnd",
+                 "[AutoExpand]\nk=1\nj=2\n\n",
+                 {W("ov-k", "1"), D("k"), W("k", "v")},
+                 "[AutoExpand]\nj=2\nov-k=1\nk=v\n\n"},
+        EditCase{"FileLineEndWins",
+                 "[AutoExpand]\r\na=1\nb=2\n",
+                 {W("k", "v")},
                  "[AutoExpand]\r\na=1\nb=2\nk=v\r\n"},
-        EditCase{"ValueEndingInCarriageReturn", "[AutoExpand]\n", {W("k", "ab\r")},
+        EditCase{"ValueEndingInCarriageReturn",
+                 "[AutoExpand]\n",
+                 {W("k", "ab\r")},
                  "[AutoExpand]\nk=ab\r\r\n"},
         EditCase{"OtherBytesKept",
                  "\xEF\xBB\xBF; \xff\xfe\0\n[Other]\nx=\x81\x5C\0\n[AutoExpand] \nk=1  \n"s,
                  {W("k", "2"), W("n", "3")},
                  "\xEF\xBB\xBF; \xff\xfe\0\n[Other]\nx=\x81\x5C\0\n[AutoExpand] \nk=2  \nn=3\n"s},
-        EditCase{"CaseOfNewKeyAsGiven", "[AUTOEXPAND]\n", {W("CEdit", "v")},
-                 "[AUTOEXPAND]\nCEdit=v\n"}),
+        EditCase{
+            "CaseOfNewKeyAsGiven", "[AUTOEXPAND]\n", {W("CEdit", "v")}, "[AUTOEXPAND]\nCEdit=v\n"}),
     [](const testing::TestParamInfo<EditCase>& param) { return param.param.name; });
 
 TEST(ProfileStore, WrittenValuesReadBack) {

@@ -14,7 +14,9 @@ struct RuleCase {
   std::string after;
 };
 
-std::ostream& operator<<(std::ostream& out, const RuleCase& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const RuleCase& c) {
+  return out << c.name;
+}
 
 class RuleEditing : public testing::TestWithParam<RuleCase> {};
 
@@ -34,33 +36,34 @@ const std::string kLong(300, 'L');
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RuleEditing,
-    testing::Values(
-        RuleCase{"AddAbsent", "[AutoExpand]\nx=1\n", RuleCase::kAdd, "new",
-                 "[AutoExpand]\nx=1\nCEdit=new\n"},
-        RuleCase{"AddEqualTouchesNothing", "[AutoExpand]\nCEdit = new\n", RuleCase::kAdd, "new",
-                 "[AutoExpand]\nCEdit = new\n"},
-        RuleCase{"AddDifferentSavesOld", "[AutoExpand]\nCEdit=old\nx=1\n", RuleCase::kAdd, "new",
-                 "[AutoExpand]\nx=1\nov-CEdit=old\nCEdit=new\n"},
-        RuleCase{"AddOverEmptySavesNothing", "[AutoExpand]\nCEdit=\n", RuleCase::kAdd, "new",
-                 "[AutoExpand]\nCEdit=new\n"},
-        RuleCase{"AddReplacesOlderSavedCopy", "[AutoExpand]\nov-CEdit=first\nCEdit=second\n",
-                 RuleCase::kAdd, "third", "[AutoExpand]\nov-CEdit=second\nCEdit=third\n"},
-        RuleCase{"AddCaseDifferenceIsDifferent", "[AutoExpand]\nCEdit=NEW\n", RuleCase::kAdd,
-                 "new", "[AutoExpand]\nov-CEdit=NEW\nCEdit=new\n"},
-        RuleCase{"AddSavesLongValueWhole", "[AutoExpand]\nCEdit=" + kLong + "\n", RuleCase::kAdd,
-                 "new", "[AutoExpand]\nov-CEdit=" + kLong + "\nCEdit=new\n"},
-        RuleCase{"AddDropsShadowedDuplicates", "[AutoExpand]\nCEdit=old\ncedit=older\n",
-                 RuleCase::kAdd, "new", "[AutoExpand]\nov-CEdit=old\nCEdit=new\n"},
-        RuleCase{"RemoveWithoutSaved", "[AutoExpand]\nCEdit=whatever\nx=1\n", RuleCase::kRemove,
-                 "", "[AutoExpand]\nx=1\n"},
-        RuleCase{"RemoveRestoresSaved", "[AutoExpand]\nx=1\nov-CEdit=old\nCEdit=new\n",
-                 RuleCase::kRemove, "", "[AutoExpand]\nx=1\nCEdit=old\n"},
-        RuleCase{"RemoveKeepsEmptySaved", "[AutoExpand]\nov-CEdit=\nCEdit=new\n",
-                 RuleCase::kRemove, "", "[AutoExpand]\nov-CEdit=\n"},
-        RuleCase{"RemoveRestoresLongValueWhole",
-                 "[AutoExpand]\nov-CEdit=" + kLong + "\nCEdit=new\n", RuleCase::kRemove, "",
-                 "[AutoExpand]\nCEdit=" + kLong + "\n"},
-        RuleCase{"RemoveFromMissingFile", "", RuleCase::kRemove, "", ""}),
+    testing::Values(RuleCase{"AddAbsent", "[AutoExpand]\nx=1\n", RuleCase::kAdd, "new",
+                             "[AutoExpand]\nx=1\nCEdit=new\n"},
+                    RuleCase{"AddEqualTouchesNothing", "[AutoExpand]\nCEdit = new\n",
+                             RuleCase::kAdd, "new", "[AutoExpand]\nCEdit = new\n"},
+                    RuleCase{"AddDifferentSavesOld", "[AutoExpand]\nCEdit=old\nx=1\n",
+                             RuleCase::kAdd, "new", "[AutoExpand]\nx=1\nov-CEdit=old\nCEdit=new\n"},
+                    RuleCase{"AddOverEmptySavesNothing", "[AutoExpand]\nCEdit=\n", RuleCase::kAdd,
+                             "new", "[AutoExpand]\nCEdit=new\n"},
+                    RuleCase{"AddReplacesOlderSavedCopy",
+                             "[AutoExpand]\nov-CEdit=first\nCEdit=second\n", RuleCase::kAdd,
+                             "third", "[AutoExpand]\nov-CEdit=second\nCEdit=third\n"},
+                    RuleCase{"AddCaseDifferenceIsDifferent", "[AutoExpand]\nCEdit=NEW\n",
+                             RuleCase::kAdd, "new", "[AutoExpand]\nov-CEdit=NEW\nCEdit=new\n"},
+                    RuleCase{"AddSavesLongValueWhole", "[AutoExpand]\nCEdit=" + kLong + "\n",
+                             RuleCase::kAdd, "new",
+                             "[AutoExpand]\nov-CEdit=" + kLong + "\nCEdit=new\n"},
+                    RuleCase{"AddDropsShadowedDuplicates", "[AutoExpand]\nCEdit=old\ncedit=older\n",
+                             RuleCase::kAdd, "new", "[AutoExpand]\nov-CEdit=old\nCEdit=new\n"},
+                    RuleCase{"RemoveWithoutSaved", "[AutoExpand]\nCEdit=whatever\nx=1\n",
+                             RuleCase::kRemove, "", "[AutoExpand]\nx=1\n"},
+                    RuleCase{"RemoveRestoresSaved", "[AutoExpand]\nx=1\nov-CEdit=old\nCEdit=new\n",
+                             RuleCase::kRemove, "", "[AutoExpand]\nx=1\nCEdit=old\n"},
+                    RuleCase{"RemoveKeepsEmptySaved", "[AutoExpand]\nov-CEdit=\nCEdit=new\n",
+                             RuleCase::kRemove, "", "[AutoExpand]\nov-CEdit=\n"},
+                    RuleCase{"RemoveRestoresLongValueWhole",
+                             "[AutoExpand]\nov-CEdit=" + kLong + "\nCEdit=new\n", RuleCase::kRemove,
+                             "", "[AutoExpand]\nCEdit=" + kLong + "\n"},
+                    RuleCase{"RemoveFromMissingFile", "", RuleCase::kRemove, "", ""}),
     [](const testing::TestParamInfo<RuleCase>& param) { return param.param.name; });
 
 TEST(RuleEditing, AddThenRemoveGivesBackTheOldValue) {

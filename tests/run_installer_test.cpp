@@ -16,8 +16,7 @@ namespace {
 // Files in memory; any path can be made to fail to read or to write.
 class FakeDisk : public Disk {
  public:
-  ReadStatus ReadFile(const std::string& path, std::string* contents,
-                      std::string* error) override {
+  ReadStatus ReadFile(const std::string& path, std::string* contents, std::string* error) override {
     ++reads;
     if (unreadable.count(path) != 0) {
       *error = "Permission denied";
@@ -31,8 +30,7 @@ class FakeDisk : public Disk {
     return ReadStatus::kOkay;
   }
 
-  bool WriteFile(const std::string& path, std::string_view contents,
-                 std::string* error) override {
+  bool WriteFile(const std::string& path, std::string_view contents, std::string* error) override {
     if (unwritable.count(path) != 0) {
       *error = "No space left on device";
       return false;
@@ -56,12 +54,15 @@ int RunOn(FakeDisk& disk, std::vector<const char*> arguments) {
 
 const char kRules[] = "D:\\Dbg\\autoexp.dat";
 const char kBackup[] = "D:\\Dbg\\autoexp.bak";
-const char kUserFile[] = "; mine\r\n[AutoExpand]\r\nCEdit=<m_hWnd>\r\n\r\n[hresult]\r\n1=S_FALSE\r\n";
+const char kUserFile[] =
+    "; mine\r\n[AutoExpand]\r\nCEdit=<m_hWnd>\r\n\r\n[hresult]\r\n1=S_FALSE\r\n";
 
 std::vector<const char*> Install(const char* backupFlag = "0") {
   return {"D:\\Dbg\\ ", "\\", "71", "I", "x", "y", backupFlag};
 }
-std::vector<const char*> Uninstall() { return {"D:\\Dbg\\", "\\", "71", "U"}; }
+std::vector<const char*> Uninstall() {
+  return {"D:\\Dbg\\", "\\", "71", "U"};
+}
 
 TEST(RunInstaller, NoRunTouchesNoFile) {
   FakeDisk disk;

@@ -35,8 +35,8 @@ TempDir::~TempDir() {
       16, FTW_PHYS);
   nftw(
       path_.c_str(),
-      [](const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); },
-      16, FTW_DEPTH | FTW_PHYS);
+      [](const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
 std::vector<std::string> TempDir::Names() const {
