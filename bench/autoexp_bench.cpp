@@ -1,0 +1,196 @@
+// Benchmark: what a run of autoexp-setup costs against rewriting the file at
+// the least, for rules files of 64 KB to 128 MB.
+//
+//   autoexp_bench PROGRAM COPY_FLOOR OUT_DIR [SIZE_MB...]
+//
+// For each size it generates a rules file (comment blocks, a large AutoExpand
+// section, many other sections, some of the 19 keys already there with other
+// values) and times, as whole processes, alternating within each round: the
+// floor (copy_floor: read, write a new file, fsync, rename), an install with
+// backup, the uninstall after it, a second install that must write nothing,
+// `cat FILE > /dev/null`, and the same 19 edits made with crudini, one
+// invocation per edit. It prints the medians and ratios and writes them to
+// OUT_DIR/results.csv.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rules/display_rules.h"
+
+namespace {
+
+struct Run {
+  double seconds = 0;
+  long peakKilobytes = 0;
+  int status = -1;
+};
+
+// Runs |argv| as a process with standard output and error sent to /dev/null.
+Run Time(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) {
+    args.push_back(const_cast<char*>(a.c_str()));
+  }
+  args.push_back(nullptr);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  Run run;
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.peakKilobytes = usage.ru_maxrss;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// A rules file of about |size| bytes, in the shape such files have.
+std::string Generate(std::size_t size) {
+  std::mt19937 random(42);
+  std::string text =
+      "; autoexp.dat - display rules for the debugger\r\n;\r\n"
+      "; Tuned by hand over the years. Syntax: type=[text]<member[,format]>...\r\n\r\n"
+      "[AutoExpand]\r\n";
+  // Some of the 19 keys are there already, with values of the user's own.
+  const char* replaced[] = {kDisplayRules[0].typeName, "CEdit", "CWnd", "HWND__",
+                            kDisplayRules[6].typeName};
+  std::size_t section = size * 2 / 5;
+  for (int n = 0; text.size() < section; ++n) {
+    if (n % 4000 == 2000 && n / 4000 < 5) {
+      text += std::string(replaced[n / 4000]) + "=users own rule <m_p,x>\r\n";
+    }
+    if (n % 500 == 0) {
+      text += "; ---- rules for module " + std::to_string(n / 500) + "\r\n";
+    }
+    text += "MyCompany::Module" + std::to_string(random() % 1000) + "::Type" + std::to_string(n) +
+            "<*>=id=<m_id> size=<m_size,u> name=<m_name,s>\r\n";
+  }
+  text += "\r\n";
+  for (int n = 0; text.size() < size; ++n) {
+    text +=
+        "[Section" + std::to_string(n) + "]\r\n; notes for section " + std::to_string(n) + "\r\n";
+    for (int k = 0; k < 40 && text.size() < size; ++k) {
+      text += "key" + std::to_string(k) + "=value " + std::to_string(random()) + "\r\n";
+    }
+    text += "\r\n";
+  }
+  return text;
+}
+
+void Write(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size()));
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+struct timespec ModifiedAt(const std::string& path) {
+  struct stat status {};
+  stat(path.c_str(), &status);
+  return status.st_mtim;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: autoexp_bench PROGRAM COPY_FLOOR OUT_DIR [SIZE_MB...]\n");
+    return 2;
+  }
+  std::string program = argv[1];
+  std::string floorProgram = argv[2];
+  std::string out = argv[3];
+  std::vector<double> sizesMb = {0.0625, 1, 16, 128};
+  if (argc > 4) {
+    sizesMb.clear();
+    for (int i = 4; i < argc; ++i) {
+      sizesMb.push_back(std::atof(argv[i]));
+    }
+  }
+  bool haveCrudini = Time({"crudini", "--version"}).status == 0;
+  std::string csv =
+      "size_bytes,rounds,floor_s,install_s,uninstall_s,second_install_s,cat_s,crudini_s,"
+      "install_to_floor,uninstall_to_floor,second_to_cat,crudini_to_install,"
+      "install_peak_rss_bytes,peak_rss_to_size,second_install_wrote\n";
+  std::printf("%9s %6s %9s %9s %9s %9s %9s %9s %8s %8s %8s %8s %8s\n", "size", "rounds", "floor",
+              "install", "uninst", "2nd inst", "cat", "crudini", "inst/fl", "unin/fl", "2nd/cat",
+              "crud/in", "rss/size");
+  for (double mb : sizesMb) {
+    std::size_t size = static_cast<std::size_t>(mb * 1024 * 1024);
+    int rounds = size <= (1u << 20) ? 21 : size <= (16u << 20) ? 9 : 5;
+    std::string dir = out + "/" + std::to_string(size);
+    Time({"mkdir", "-p", dir});
+    std::string original = dir + "/original.dat";
+    std::string rules = dir + "/autoexp.dat";
+    Write(original, Generate(size));
+    std::string base = dir + "/";
+    std::vector<double> floors, installs, uninstalls, seconds, cats, crudinis;
+    long peak = 0;
+    bool secondWrote = false;
+    for (int round = 0; round < rounds; ++round) {
+      Time({"cp", original, rules});
+      floors.push_back(Time({floorProgram, rules}).seconds);
+      Run install = Time({program, base, "", "71", "I", "-", "-", "1"});
+      installs.push_back(install.seconds);
+      peak = std::max(peak, install.peakKilobytes);
+      uninstalls.push_back(Time({program, base, "", "71", "U"}).seconds);
+      Time({program, base, "", "71", "I", "-", "-"});
+      struct timespec before = ModifiedAt(rules);
+      seconds.push_back(Time({program, base, "", "71", "I", "-", "-"}).seconds);
+      struct timespec after = ModifiedAt(rules);
+      secondWrote = secondWrote || before.tv_sec != after.tv_sec || before.tv_nsec != after.tv_nsec;
+      cats.push_back(Time({"sh", "-c", "cat \"$0\" > /dev/null", rules}).seconds);
+      // crudini takes minutes per round on large files: one round above 1 MB.
+      if (haveCrudini && (round == 0 || size <= (1u << 20))) {
+        Time({"cp", original, rules});
+        double total = 0;
+        for (const DisplayRule& rule : kDisplayRules) {
+          total +=
+              Time({"crudini", "--set", rules, "AutoExpand", rule.typeName, rule.value}).seconds;
+        }
+        crudinis.push_back(total);
+      }
+    }
+    double floor = Median(floors), install = Median(installs), uninstall = Median(uninstalls);
+    double second = Median(seconds), cat = Median(cats), crudini = Median(crudinis);
+    double peakBytes = static_cast<double>(peak) * 1024;
+    std::printf("%9zu %6d %9.4f %9.4f %9.4f %9.4f %9.4f %9.3f %8.2f %8.2f %8.2f %8.1f %8.2f%s\n",
+                size, rounds, floor, install, uninstall, second, cat, crudini, install / floor,
+                uninstall / floor, second / cat, crudini / install, peakBytes / size,
+                secondWrote ? "  (second install wrote!)" : "");
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "%zu,%d,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.3f,%.3f,%.3f,%.2f,%.0f,%.3f,%d\n", size,
+                  rounds, floor, install, uninstall, second, cat, crudini, install / floor,
+                  uninstall / floor, second / cat, crudini / install, peakBytes, peakBytes / size,
+                  secondWrote ? 1 : 0);
+    csv += line;
+    std::remove(original.c_str());
+    std::remove(rules.c_str());
+    std::remove((dir + "/autoexp.bak").c_str());
+  }
+  Write(out + "/results.csv", csv);
+  std::printf("\nwritten to %s/results.csv (%d cores)\n", out.c_str(),
+              static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
+  return 0;
+}
