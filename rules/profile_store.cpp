@@ -177,11 +177,12 @@ std::string ProfileStore::Read(std::string_view section, std::string_view key) {
 void ProfileStore::Write(std::string_view section, std::string_view key, std::string_view value) {
   Section* found = FindSection(section);
   if (found == nullptr) {
-    if (sections_.back().split) {
-      EndLastLine(&sections_.back(), sections_.back().lines.size());
-    } else if (!sections_.back().text.empty() && sections_.back().text.back() != '\n') {
-      Split(&sections_.back());
-      EndLastLine(&sections_.back(), sections_.back().lines.size());
+    Section& last = sections_.back();
+    if (!last.split && !last.text.empty() && last.text.back() != '\n') {
+      Split(&last);
+    }
+    if (last.split) {
+      EndLastLine(&last, last.lines.size());
     }
     sections_.emplace_back();
     found = &sections_.back();
