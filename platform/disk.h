@@ -1,6 +1,7 @@
 #ifndef AUTOEXP_PLATFORM_DISK_H_
 #define AUTOEXP_PLATFORM_DISK_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,21 @@
 //
 // Paths are narrow strings in the system's own encoding and are passed to the
 // system unchanged.
+//
+// Updating a file that other programs may edit at the same time:
+//
+//   1. LockFile: take the file's update lock. Instances of this program, and
+//      tools that lock the same way (crudini does), now wait for each other.
+//   2. RemoveLeftovers: delete temporary files that a killed run left.
+//   3. ReadFile, edit in memory.
+//   4. ReplaceFile with the bytes read as the expected ones. It checks, right
+//      before the new file takes the old one's place, that the file still
+//      holds them; a program that took no lock and wrote in between makes it
+//      return kChanged, and the caller starts over from step 3.
+//   5. Let the lock go.
+//
+// The check in step 4 narrows the window for a writer that takes no lock to
+// the moment between the check and the replacement; only the lock closes it.
 class Disk {
  public:
   enum class ReadStatus {
@@ -17,7 +33,32 @@ class Disk {
     kFailed,    // something is there but could not be read; *error says why
   };
 
+  enum class ReplaceStatus {
+    kReplaced,  // the file now holds the new bytes
+    kChanged,   // the file did not hold the expected bytes; nothing was written
+    kFailed,    // *error says why; the file is untouched
+  };
+
+  // Held while a file is updated; destroying it lets the lock go.
+  class Lock {
+   public:
+    virtual ~Lock() = default;
+  };
+
   virtual ~Disk() = default;
+
+  // Takes the update lock of the file at |path| (a symbolic link is followed),
+  // waiting a while for another holder to finish. When there is nothing to
+  // lock (no file yet, not a regular file, a filesystem without locks) it
+  // returns a lock that holds nothing: ReadFile and ReplaceFile then report
+  // or catch what matters. Returns null with a reason in |*error| when the
+  // lock stayed taken by another program for the whole wait.
+  virtual std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) = 0;
+
+  // Deletes the temporary files that runs killed part-way through a write of
+  // |path| left beside it. Files that a running write still uses are kept.
+  // Failures are ignored: a leftover disturbs nothing but the directory.
+  virtual void RemoveLeftovers(const std::string& path) = 0;
 
   // Reads the whole regular file at |path| into |*contents|.
   // A directory, FIFO, device or anything else that is not a regular file is
@@ -39,6 +80,13 @@ class Disk {
   // written; the old file is then untouched and no temporary file is left.
   virtual bool WriteFile(const std::string& path, std::string_view contents,
                          std::string* error) = 0;
+
+  // Does what WriteFile does, provided that right before the replacement the
+  // file still holds exactly |*expected| or, with |expected| null, that there
+  // is still no file at all (the file is then created without ever replacing
+  // one made in the meantime). Otherwise returns kChanged and writes nothing.
+  virtual ReplaceStatus ReplaceFile(const std::string& path, const std::string_view* expected,
+                                    std::string_view contents, std::string* error) = 0;
 };
 
 // The disk of the system the program runs on.

@@ -1,10 +1,17 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "platform/disk.h"
 
@@ -14,15 +21,36 @@
 //      the user made keeps pointing at the file after the update.
 //   2. Write the new bytes to "<name>.autoexp-setup-XXXXXX" in the same
 //      directory (same filesystem, so the rename below cannot turn into a copy),
-//      give it the old file's permission bits and owner, and fsync it.
-//   3. rename() it over the old name: the one step that makes the new bytes
+//      give it the old file's permission bits and owner, and fsync it. The
+//      writer holds a lock on that temporary file until it is renamed or
+//      removed; a temporary file that nobody holds locked was left by a killed
+//      run, and the next run deletes it.
+//   3. When the caller expects the old bytes, read the file once more and
+//      compare; when it expects no file, the rename in step 4 refuses to
+//      replace one.
+//   4. rename() it over the old name: the one step that makes the new bytes
 //      visible, atomic for every reader and across a crash.
-//   4. fsync the directory so the rename itself is on disk.
+//   5. fsync the directory so the rename itself is on disk.
 //
-// If anything before step 3 fails, the temporary file is removed and the old
+// If anything before step 4 fails, the temporary file is removed and the old
 // file has not been touched.
+//
+// The update lock is an open-file-description lock (F_OFD_SETLK) on the whole
+// file. It conflicts with the fcntl/lockf locks that other tools take, is not
+// dropped when the program closes some other descriptor of the same file, and
+// the kernel lets it go when the process dies, however it dies. A rename
+// makes a new file under the name, so whoever waited on the old one looks
+// again once it gets the lock.
 
 namespace {
+
+constexpr char kTemporaryInfix[] = ".autoexp-setup-";
+constexpr char kTemporaryPattern[] = "XXXXXX";
+constexpr std::size_t kTemporaryUniqueLength = sizeof kTemporaryPattern - 1;
+
+// How long LockFile waits for another holder of the lock. A run of this
+// program holds it for well under a second even on a large file.
+constexpr std::chrono::seconds kLockWait(20);
 
 std::string ErrnoText(int error) {
   return std::strerror(error);
@@ -34,6 +62,11 @@ std::string DirectoryOf(const std::string& path) {
     return ".";
   }
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The file that |path| finally names once every symbolic link is followed.
@@ -59,6 +92,49 @@ bool FollowLinks(const std::string& path, std::string* target, std::string* erro
   return false;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether |path| still names the file open as |fd|.
+bool StillNamed(int fd, const std::string& path) {
+  struct stat open, named;
+  return fstat(fd, &open) == 0 && lstat(path.c_str(), &named) == 0 && SameFile(open, named);
+}
+
+// Tries to lock the whole file open as |fd| without waiting. Returns 0 or the
+// errno: EAGAIN (or EACCES) while someone else holds a conflicting lock,
+// ENOLCK, EINVAL and the like where the filesystem has no such locks.
+int TryLock(int fd, short type) {
+#ifdef F_OFD_SETLK
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
+#else
+  // Classic fcntl locks go away when any descriptor of the file is closed,
+  // which this program does; without the other kind it does not lock at all.
+  (void)fd;
+  (void)type;
+  return ENOLCK;
+#endif
+}
+
+bool IsHeldElsewhere(int error) {
+  return error == EAGAIN || error == EACCES;
+}
+
+class DescriptorLock : public Disk::Lock {
+ public:
+  explicit DescriptorLock(int fd) : fd_(fd) {}
+  ~DescriptorLock() override { close(fd_); }
+  DescriptorLock(const DescriptorLock&) = delete;
+  DescriptorLock& operator=(const DescriptorLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t written = write(fd, bytes.data(), bytes.size());
@@ -71,6 +147,52 @@ bool WriteAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::string_view::size_type>(written));
   }
   return true;
+}
+
+// Whether the regular file at |path| holds exactly |expected|, read in
+// pieces so that the check needs no second copy of the file in memory.
+bool Holds(const std::string& path, std::string_view expected) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  struct stat status;
+  bool same = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+              static_cast<std::uintmax_t>(status.st_size) == expected.size();
+  char buffer[1 << 16];
+  while (same) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      same = got == 0 && expected.empty();
+      break;
+    }
+    std::size_t length = static_cast<std::size_t>(got);
+    same = length <= expected.size() && std::memcmp(buffer, expected.data(), length) == 0;
+    expected.remove_prefix(same ? length : 0);
+  }
+  close(fd);
+  return same;
+}
+
+// Moves |from| to |to| only if nothing is at |to|; EEXIST when something is.
+int RenameIfAbsent(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+    return errno;
+  }
+#endif
+  // A hard link is never made over an existing name either.
+  if (link(from.c_str(), to.c_str()) != 0) {
+    return errno;
+  }
+  unlink(from.c_str());
+  return 0;
 }
 
 void SyncDirectory(const std::string& directory) {
@@ -89,12 +211,81 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
+// What must hold of the file's old state for the replacement to go ahead.
+enum class Condition { kAlways, kAbsent, kHolds };
+
 class PosixDisk : public Disk {
  public:
+  std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) override {
+    std::string target;
+    std::string ignored;
+    if (!FollowLinks(path, &target, &ignored)) {
+      return std::make_unique<Lock>();
+    }
+    auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+      struct stat status;
+      if (stat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::make_unique<Lock>();
+      }
+      // A write lock needs a descriptor open for writing; a file this run
+      // may not write can still be locked for reading, which is all a run
+      // that only reads it needs.
+      short type = F_WRLCK;
+      int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+      if (fd < 0) {
+        type = F_RDLCK;
+        fd = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+      }
+      if (fd < 0) {
+        return std::make_unique<Lock>();
+      }
+      int result = TryLock(fd, type);
+      if (result == 0 && StillNamed(fd, target)) {
+        return std::make_unique<DescriptorLock>(fd);
+      }
+      close(fd);
+      if (result == 0) {
+        continue;  // replaced while it was being opened: lock the new file
+      }
+      if (!IsHeldElsewhere(result)) {
+        return std::make_unique<Lock>();
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        *error = "another program kept the file locked";
+        return nullptr;
+      }
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+  }
+
+  void RemoveLeftovers(const std::string& path) override {
+    std::string target;
+    std::string ignored;
+    if (!FollowLinks(path, &target, &ignored)) {
+      return;
+    }
+    std::string directory = DirectoryOf(target);
+    std::string prefix = NameOf(target) + kTemporaryInfix;
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) {
+      return;
+    }
+    while (struct dirent* entry = readdir(listing)) {
+      std::string name = entry->d_name;
+      if (IsTemporaryName(name, prefix)) {
+        RemoveIfUnused(directory + "/" + name);
+      }
+    }
+    closedir(listing);
+  }
+
   ReadStatus ReadFile(const std::string& path, std::string* contents, std::string* error) override {
     // O_NONBLOCK keeps open() from waiting for a writer when the path names
     // a FIFO; anything but a regular file is refused right after.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
       if (errno == ENOENT) {
         return ReadStatus::kNotFound;
@@ -108,45 +299,138 @@ class PosixDisk : public Disk {
   }
 
   bool WriteFile(const std::string& path, std::string_view contents, std::string* error) override {
+    return Replace(path, Condition::kAlways, std::string_view(), contents, error) ==
+           ReplaceStatus::kReplaced;
+  }
+
+  ReplaceStatus ReplaceFile(const std::string& path, const std::string_view* expected,
+                            std::string_view contents, std::string* error) override {
+    return expected == nullptr
+               ? Replace(path, Condition::kAbsent, std::string_view(), contents, error)
+               : Replace(path, Condition::kHolds, *expected, contents, error);
+  }
+
+ private:
+  ReplaceStatus Replace(const std::string& path, Condition condition, std::string_view expected,
+                        std::string_view contents, std::string* error) {
     std::string target;
     if (!FollowLinks(path, &target, error)) {
-      return false;
+      return ReplaceStatus::kFailed;
     }
     struct stat old;
     bool exists = stat(target.c_str(), &old) == 0;
     if (!exists && errno != ENOENT) {
       *error = ErrnoText(errno);
-      return false;
+      return ReplaceStatus::kFailed;
+    }
+    if ((condition == Condition::kAbsent && exists) ||
+        (condition == Condition::kHolds && !exists)) {
+      return ReplaceStatus::kChanged;
     }
     if (exists && !S_ISREG(old.st_mode)) {
       *error = "not a regular file";
-      return false;
+      return ReplaceStatus::kFailed;
     }
     // Root may write anywhere, but a file whose write bits are all cleared
     // was made read-only on purpose and is not to be replaced.
     if (exists && ((old.st_mode & 0222) == 0 || access(target.c_str(), W_OK) != 0)) {
       *error = "file is read-only";
-      return false;
+      return ReplaceStatus::kFailed;
     }
 
-    std::string temporary = target + ".autoexp-setup-XXXXXX";
-    int fd = mkostemp(&temporary[0], O_CLOEXEC);
+    std::string temporary;
+    int fd = CreateTemporary(target, &temporary, error);
     if (fd < 0) {
-      *error = ErrnoText(errno);
-      return false;
+      return ReplaceStatus::kFailed;
     }
-    bool written = KeepAttributes(fd, exists ? &old : nullptr, error) &&
-                   Check(WriteAll(fd, contents) && fsync(fd) == 0, error);
-    written = Check(close(fd) == 0, error) && written;
-    if (!written || !Check(rename(temporary.c_str(), target.c_str()) == 0, error)) {
+    ReplaceStatus result = ReplaceStatus::kFailed;
+    if (KeepAttributes(fd, exists ? &old : nullptr, error) &&
+        Check(WriteAll(fd, contents) && fsync(fd) == 0, error)) {
+      result = Commit(temporary, target, condition, expected, error);
+    }
+    if (result != ReplaceStatus::kReplaced) {
       unlink(temporary.c_str());
+    }
+    // Closed only now: until the rename, the lock on it marks the temporary
+    // file as in use.
+    close(fd);
+    if (result == ReplaceStatus::kReplaced) {
+      SyncDirectory(DirectoryOf(target));
+    }
+    return result;
+  }
+
+  // The last step: checks the condition and puts |temporary| in |target|'s place.
+  static ReplaceStatus Commit(const std::string& temporary, const std::string& target,
+                              Condition condition, std::string_view expected, std::string* error) {
+    if (condition == Condition::kAbsent) {
+      int result = RenameIfAbsent(temporary, target);
+      if (result == EEXIST) {
+        return ReplaceStatus::kChanged;
+      }
+      if (result != 0) {
+        *error = ErrnoText(result);
+        return ReplaceStatus::kFailed;
+      }
+      return ReplaceStatus::kReplaced;
+    }
+    if (condition == Condition::kHolds && !Holds(target, expected)) {
+      return ReplaceStatus::kChanged;
+    }
+    return Check(rename(temporary.c_str(), target.c_str()) == 0, error) ? ReplaceStatus::kReplaced
+                                                                        : ReplaceStatus::kFailed;
+  }
+
+  // Creates and locks a fresh temporary file beside |target|.
+  static int CreateTemporary(const std::string& target, std::string* temporary,
+                             std::string* error) {
+    for (;;) {
+      *temporary = target + kTemporaryInfix + kTemporaryPattern;
+      int fd = mkostemp(&(*temporary)[0], O_CLOEXEC);
+      if (fd < 0) {
+        *error = ErrnoText(errno);
+        return -1;
+      }
+      // Between its creation and this lock, another run may have taken the
+      // file for a leftover and deleted it; then make another.
+      int result = TryLock(fd, F_WRLCK);
+      if ((result == 0 || !IsHeldElsewhere(result)) && StillNamed(fd, *temporary)) {
+        return fd;
+      }
+      close(fd);
+    }
+  }
+
+  static bool IsTemporaryName(const std::string& name, const std::string& prefix) {
+    if (name.size() != prefix.size() + kTemporaryUniqueLength ||
+        name.compare(0, prefix.size(), prefix) != 0) {
       return false;
     }
-    SyncDirectory(DirectoryOf(target));
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+      char c = name[i];
+      if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) {
+        return false;
+      }
+    }
     return true;
   }
 
- private:
+  // Deletes the temporary file at |path| unless a running write holds it.
+  // Where no lock can be taken, nothing tells a leftover from a file in use,
+  // and it is kept.
+  static void RemoveIfUnused(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      return;
+    }
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && TryLock(fd, F_WRLCK) == 0 &&
+        StillNamed(fd, path)) {
+      unlink(path.c_str());
+    }
+    close(fd);
+  }
+
   static ReadStatus ReadOpenFile(int fd, std::string* contents, std::string* error) {
     struct stat status;
     if (fstat(fd, &status) != 0) {

@@ -1,5 +1,11 @@
 #include <windows.h>
+// windows.h maps ReplaceFile to ReplaceFileA, which would rename the Disk
+// method of that name here and nowhere else.
+#undef ReplaceFile
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/disk.h"
@@ -8,14 +14,33 @@
 //
 //   1. Write the new bytes to "<name>.autoexp-setup-<unique>" beside the file
 //      (same volume, so nothing below turns into a copy) and flush them.
-//   2. An existing file is replaced with ReplaceFileA, which keeps its
+//   2. When the caller expects the old bytes, read the file once more and
+//      compare.
+//   3. An existing file is replaced with ReplaceFileA, which keeps its
 //      attributes, security and creation time; a new one is moved into place
-//      with MoveFileExA, write-through.
+//      with MoveFileExA, write-through, which never replaces a file that
+//      appeared in the meantime.
 //
 // If anything fails, the temporary file is deleted and the old file has not
 // been touched. Paths stay ANSI strings all the way to the system calls.
+//
+// The update lock is a byte-range lock far beyond the end of any real file:
+// it keeps other runs of this program out without getting in the way of
+// anyone reading or writing the file's bytes, and the system lets it go when
+// the process ends. A temporary file is open without sharing while it is
+// written, so deleting one that a running write still uses fails; the one
+// moment it is not open, right before the replacement, is covered by the
+// update lock of the file it replaces.
 
 namespace {
+
+constexpr char kTemporaryInfix[] = ".autoexp-setup-";
+
+// How long LockFile waits for another holder of the lock.
+constexpr DWORD kLockWaitMilliseconds = 20000;
+
+// Where the update lock sits: no file reaches this offset.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFF0;
 
 std::string ErrorText(DWORD code) {
   char* buffer = nullptr;
@@ -55,7 +80,7 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
 HANDLE CreateTemporary(const std::string& path, std::string* temporary) {
   DWORD unique = GetCurrentProcessId() * 7919u + GetTickCount();
   for (int attempt = 0; attempt < 100; ++attempt, ++unique) {
-    *temporary = path + ".autoexp-setup-" + std::to_string(unique);
+    *temporary = path + kTemporaryInfix + std::to_string(unique);
     HANDLE file = CreateFileA(temporary->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
@@ -65,8 +90,127 @@ HANDLE CreateTemporary(const std::string& path, std::string* temporary) {
   return INVALID_HANDLE_VALUE;
 }
 
+HANDLE OpenShared(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Whether |path| still names the file open as |file|.
+bool StillNamed(HANDLE file, const std::string& path) {
+  HANDLE named = OpenShared(path);
+  if (named == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION a, b;
+  bool same = GetFileInformationByHandle(file, &a) && GetFileInformationByHandle(named, &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
+// Whether the file at |path| holds exactly |expected|, read in pieces.
+bool Holds(const std::string& path, std::string_view expected) {
+  HANDLE file = OpenShared(path);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  LARGE_INTEGER size;
+  bool same = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
+              static_cast<unsigned long long>(size.QuadPart) == expected.size();
+  char buffer[1 << 16];
+  while (same) {
+    DWORD got = 0;
+    if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+      same = false;
+      break;
+    }
+    if (got == 0) {
+      same = expected.empty();
+      break;
+    }
+    same = got <= expected.size() && std::memcmp(buffer, expected.data(), got) == 0;
+    expected.remove_prefix(same ? got : 0);
+  }
+  CloseHandle(file);
+  return same;
+}
+
+class HandleLock : public Disk::Lock {
+ public:
+  explicit HandleLock(HANDLE file) : file_(file) {}
+  ~HandleLock() override { CloseHandle(file_); }
+  HandleLock(const HandleLock&) = delete;
+  HandleLock& operator=(const HandleLock&) = delete;
+
+ private:
+  HANDLE file_;
+};
+
+// What must hold of the file's old state for the replacement to go ahead.
+enum class Condition { kAlways, kAbsent, kHolds };
+
 class WindowsDisk : public Disk {
  public:
+  std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) override {
+    DWORD start = GetTickCount();
+    DWORD pause = 1;
+    for (;;) {
+      HANDLE file = OpenShared(path);
+      if (file == INVALID_HANDLE_VALUE) {
+        return std::make_unique<Lock>();
+      }
+      if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return std::make_unique<Lock>();
+      }
+      OVERLAPPED where = {};
+      where.OffsetHigh = kLockOffsetHigh;
+      bool locked =
+          LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
+      DWORD code = GetLastError();
+      if (locked && StillNamed(file, path)) {
+        return std::make_unique<HandleLock>(file);
+      }
+      CloseHandle(file);
+      if (locked) {
+        continue;  // replaced while it was being opened: lock the new file
+      }
+      if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
+        return std::make_unique<Lock>();
+      }
+      if (GetTickCount() - start >= kLockWaitMilliseconds) {
+        *error = "another program kept the file locked";
+        return nullptr;
+      }
+      Sleep(pause);
+      pause = std::min<DWORD>(pause * 2, 50);
+    }
+  }
+
+  void RemoveLeftovers(const std::string& path) override {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + kTemporaryInfix + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+      return;
+    }
+    do {
+      // The pattern matches short names too; only a name of this program's
+      // own making, "<name>.autoexp-setup-<digits>", is taken.
+      std::string name = found.cFileName;
+      std::string::size_type infix = name.rfind(kTemporaryInfix);
+      if (infix == std::string::npos || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        continue;
+      }
+      std::string unique = name.substr(infix + sizeof kTemporaryInfix - 1);
+      if (!unique.empty() && unique.find_first_not_of("0123456789") == std::string::npos) {
+        DeleteFileA((path + kTemporaryInfix + unique).c_str());
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+
   ReadStatus ReadFile(const std::string& path, std::string* contents, std::string* error) override {
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -81,9 +225,7 @@ class WindowsDisk : public Disk {
       *error = "is a directory";
       return ReadStatus::kFailed;
     }
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenShared(path);
     if (file == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
       if (IsNotFound(code)) {
@@ -98,47 +240,85 @@ class WindowsDisk : public Disk {
   }
 
   bool WriteFile(const std::string& path, std::string_view contents, std::string* error) override {
+    return Replace(path, Condition::kAlways, std::string_view(), contents, error) ==
+           ReplaceStatus::kReplaced;
+  }
+
+  ReplaceStatus ReplaceFile(const std::string& path, const std::string_view* expected,
+                            std::string_view contents, std::string* error) override {
+    return expected == nullptr
+               ? Replace(path, Condition::kAbsent, std::string_view(), contents, error)
+               : Replace(path, Condition::kHolds, *expected, contents, error);
+  }
+
+ private:
+  static ReplaceStatus Replace(const std::string& path, Condition condition,
+                               std::string_view expected, std::string_view contents,
+                               std::string* error) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (!exists && !IsNotFound(GetLastError())) {
       *error = LastErrorText();
-      return false;
+      return ReplaceStatus::kFailed;
+    }
+    if ((condition == Condition::kAbsent && exists) ||
+        (condition == Condition::kHolds && !exists)) {
+      return ReplaceStatus::kChanged;
     }
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       *error = "is a directory";
-      return false;
+      return ReplaceStatus::kFailed;
     }
     if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) {
       *error = "file is read-only";
-      return false;
+      return ReplaceStatus::kFailed;
     }
 
     std::string temporary;
     HANDLE file = CreateTemporary(path, &temporary);
     if (file == INVALID_HANDLE_VALUE) {
       *error = LastErrorText();
-      return false;
+      return ReplaceStatus::kFailed;
     }
-    bool written = WriteAll(file, contents) && FlushFileBuffers(file);
-    if (!written) {
+    ReplaceStatus result = ReplaceStatus::kFailed;
+    if (WriteAll(file, contents) && FlushFileBuffers(file)) {
+      result = ReplaceStatus::kReplaced;
+    } else {
       *error = LastErrorText();
     }
     CloseHandle(file);
-    if (written) {
-      written = exists ? ReplaceFileA(path.c_str(), temporary.c_str(), nullptr,
-                                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                       : MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
-      if (!written) {
-        *error = LastErrorText();
-      }
+    if (result == ReplaceStatus::kReplaced) {
+      result = Commit(path, temporary, condition, expected, error);
     }
-    if (!written) {
+    if (result != ReplaceStatus::kReplaced) {
       DeleteFileA(temporary.c_str());
     }
-    return written;
+    return result;
   }
 
- private:
+  // The last step: checks the condition and puts |temporary| in |path|'s place.
+  static ReplaceStatus Commit(const std::string& path, const std::string& temporary,
+                              Condition condition, std::string_view expected, std::string* error) {
+    if (condition == Condition::kHolds && !Holds(path, expected)) {
+      return ReplaceStatus::kChanged;
+    }
+    bool exists = condition == Condition::kHolds ||
+                  (condition == Condition::kAlways &&
+                   GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES);
+    if (exists ? ::ReplaceFileA(path.c_str(), temporary.c_str(), nullptr,
+                                REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+               : MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      return ReplaceStatus::kReplaced;
+    }
+    DWORD code = GetLastError();
+    if (condition == Condition::kAbsent &&
+        (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
+      return ReplaceStatus::kChanged;
+    }
+    *error = ErrorText(code);
+    return ReplaceStatus::kFailed;
+  }
+
   static ReadStatus ReadOpenFile(HANDLE file, std::string* contents, std::string* error) {
     // Devices (NUL, CON, COM1) open like files but are none.
     if (GetFileType(file) != FILE_TYPE_DISK) {

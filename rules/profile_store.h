@@ -57,6 +57,9 @@ class ProfileStore {
   // Whether any edit so far changed a byte of the text.
   bool changed() const { return changed_; }
 
+  // The text as it was given, before any edit.
+  std::string_view original() const { return contents_; }
+
   // The whole text as edited.
   std::string Contents() const;
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,9 +15,21 @@
 
 namespace {
 
-// Files in memory; any path can be made to fail to read or to write.
+// Files in memory; any path can be made to fail to read or to write, and a
+// test can play another program that writes the file under a run.
 class FakeDisk : public Disk {
  public:
+  std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) override {
+    if (lockedElsewhere.count(path) != 0) {
+      *error = "another program kept the file locked";
+      return nullptr;
+    }
+    ++locks;
+    return std::make_unique<Lock>();
+  }
+
+  void RemoveLeftovers(const std::string& path) override { cleaned.push_back(path); }
+
   ReadStatus ReadFile(const std::string& path, std::string* contents, std::string* error) override {
     ++reads;
     if (unreadable.count(path) != 0) {
@@ -40,11 +54,31 @@ class FakeDisk : public Disk {
     return true;
   }
 
+  ReplaceStatus ReplaceFile(const std::string& path, const std::string_view* expected,
+                            std::string_view contents, std::string* error) override {
+    if (!interference.empty()) {
+      interference.front()(files);
+      interference.erase(interference.begin());
+    }
+    auto file = files.find(path);
+    bool holds = expected == nullptr ? file == files.end()
+                                     : file != files.end() && file->second == *expected;
+    if (!holds) {
+      return ReplaceStatus::kChanged;
+    }
+    return WriteFile(path, contents, error) ? ReplaceStatus::kReplaced : ReplaceStatus::kFailed;
+  }
+
   std::map<std::string, std::string> files;
   std::set<std::string> unreadable;
   std::set<std::string> unwritable;
+  std::set<std::string> lockedElsewhere;
+  // Run one each, in order, by the next replacements, right before the check.
+  std::vector<std::function<void(std::map<std::string, std::string>&)>> interference;
   std::vector<std::string> written;
+  std::vector<std::string> cleaned;
   int reads = 0;
+  int locks = 0;
 };
 
 int RunOn(FakeDisk& disk, std::vector<const char*> arguments) {
@@ -151,6 +185,68 @@ TEST(RunInstaller, FailuresLeaveTheRulesFileAlone) {
     EXPECT_EQ(disk.files[kRules], "[AutoExpand]\nCEdit=old\nov-CEdit=older\n");
     EXPECT_TRUE(disk.written.empty());
   }
+}
+
+TEST(RunInstaller, ChangeByAnotherProgramIsKeptAndTheEditsMadeAgain) {
+  struct InterferenceCase {
+    const char* name;
+    bool fileExists;
+  } cases[] = {{"file edited", true}, {"file created", false}};
+  for (const InterferenceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDisk disk;
+    if (c.fileExists) {
+      disk.files[kRules] = kUserFile;
+    }
+    disk.interference.push_back([](std::map<std::string, std::string>& files) {
+      files[kRules] = std::string(kUserFile) + "[Other]\r\nmine=kept\r\n";
+    });
+    EXPECT_EQ(RunOn(disk, Install("1")), kExitSucceeded);
+    EXPECT_EQ(disk.locks, 2);
+    EXPECT_EQ(disk.reads, 2);
+    ProfileStore result(disk.files[kRules]);
+    EXPECT_EQ(result.Read("Other", "mine"), "kept");
+    EXPECT_EQ(result.Read(kAutoExpandSection, "ov-CEdit"), "<m_hWnd>");
+    EXPECT_NE(result.Read(kAutoExpandSection, "CEdit"), "<m_hWnd>");
+    // The backup holds what the edits finally started from.
+    EXPECT_EQ(disk.files[kBackup], std::string(kUserFile) + "[Other]\r\nmine=kept\r\n");
+  }
+}
+
+TEST(RunInstaller, FileThatKeepsChangingIsLeftAlone) {
+  const std::string user = "[hresult]\r\n1=S_FALSE\r\n";
+  FakeDisk disk;
+  disk.files[kRules] = user;
+  for (int i = 0; i < 100; ++i) {
+    disk.interference.push_back([user, i](std::map<std::string, std::string>& files) {
+      files[kRules] = user + std::to_string(i);
+    });
+  }
+  EXPECT_EQ(RunOn(disk, Uninstall()), kExitSucceeded);  // nothing to remove
+  EXPECT_EQ(RunOn(disk, Install()), kExitFailed);
+  EXPECT_GE(disk.locks, 2);
+  EXPECT_LT(disk.locks, 20);
+  EXPECT_TRUE(disk.written.empty());
+  EXPECT_EQ(disk.files[kRules].rfind(user, 0), 0u);
+}
+
+TEST(RunInstaller, LockHeldElsewhereFailsBeforeAnyRead) {
+  FakeDisk disk;
+  disk.files[kRules] = kUserFile;
+  disk.lockedElsewhere.insert(kRules);
+  EXPECT_EQ(RunOn(disk, Install("1")), kExitFailed);
+  EXPECT_EQ(disk.reads, 0);
+  EXPECT_TRUE(disk.written.empty());
+}
+
+TEST(RunInstaller, LeftoversOfKilledRunsAreCleanedBesideEveryFileWritten) {
+  FakeDisk disk;
+  disk.files[kRules] = kUserFile;
+  EXPECT_EQ(RunOn(disk, Install("1")), kExitSucceeded);
+  EXPECT_EQ(disk.cleaned, (std::vector<std::string>{kRules, kBackup}));
+  FakeDisk second;
+  EXPECT_EQ(RunOn(second, Uninstall()), kExitSucceeded);
+  EXPECT_EQ(second.cleaned, std::vector<std::string>{kRules});
 }
 
 TEST(RunInstaller, TagChoosesTheKeysOfRowsFiveAndSix) {
