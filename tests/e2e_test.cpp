@@ -1,55 +1,18 @@
 // Runs the real program on files in a temporary directory and checks what a
 // setup would see: the bytes of the files, the traces in order, the status.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "rules/display_rules.h"
+#include "tests/program_runner.h"
 #include "tests/sample_rules.h"
 #include "tests/test_files.h"
 
-extern char** environ;
-
 namespace {
-
-struct Outcome {
-  int status = -1;
-  std::vector<std::string> traces;  // the lines of standard error
-};
-
-Outcome RunProgram(const TempDir& dir, std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), AUTOEXP_SETUP_PATH);
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(&argument[0]);
-  }
-  argv.push_back(nullptr);
-  std::string errors = dir.path() + ".stderr";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid;
-  Outcome outcome;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  int wait;
-  EXPECT_EQ(waitpid(pid, &wait, 0), pid);
-  outcome.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
-  std::string text = ReadBytes(errors);
-  unlink(errors.c_str());
-  for (std::size_t start = 0; start < text.size();) {
-    std::size_t end = text.find('\n', start);
-    outcome.traces.push_back(text.substr(start, end - start));
-    start = end == std::string::npos ? text.size() : end + 1;
-  }
-  return outcome;
-}
 
 struct timespec ModifiedAt(const std::string& path) {
   struct stat status {};
@@ -74,13 +37,13 @@ class EndToEnd : public testing::Test {
 
 TEST_F(EndToEnd, InstallWithBackupThenUninstall) {
   WriteBytes(dir.File("autoexp.bak"), "an older backup");
-  Outcome install = RunProgram(dir, Install("1"));
+  Outcome install = RunSetup(Install("1"));
   EXPECT_EQ(install.status, 0);
   EXPECT_EQ(install.traces, (std::vector<std::string>{dir.path() + "/ \t", ""}));
   EXPECT_EQ(ReadBytes(dir.File("autoexp.bak")), kUserFile);
   EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), InstalledRules());
 
-  Outcome uninstall = RunProgram(dir, Uninstall());
+  Outcome uninstall = RunSetup(Uninstall());
   EXPECT_EQ(uninstall.status, 0);
   EXPECT_EQ(uninstall.traces,
             (std::vector<std::string>{dir.path(), "/", "Uninstall", dir.path() + "/autoexp.dat"}));
@@ -89,10 +52,10 @@ TEST_F(EndToEnd, InstallWithBackupThenUninstall) {
 }
 
 TEST_F(EndToEnd, SecondInstallWritesNothing) {
-  ASSERT_EQ(RunProgram(dir, Install("0")).status, 0);
+  ASSERT_EQ(RunSetup(Install("0")).status, 0);
   struct timespec before = ModifiedAt(dir.File("autoexp.dat"));
   usleep(20000);
-  EXPECT_EQ(RunProgram(dir, Install("0")).status, 0);
+  EXPECT_EQ(RunSetup(Install("0")).status, 0);
   struct timespec after = ModifiedAt(dir.File("autoexp.dat"));
   EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), InstalledRules());
   EXPECT_EQ(before.tv_sec, after.tv_sec);
@@ -101,19 +64,19 @@ TEST_F(EndToEnd, SecondInstallWritesNothing) {
 }
 
 TEST_F(EndToEnd, NoRunOnlyTraces) {
-  Outcome outcome = RunProgram(dir, {dir.path(), "/", "71", "install", "5", "6", "1"});
+  Outcome outcome = RunSetup({dir.path(), "/", "71", "install", "5", "6", "1"});
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.traces, (std::vector<std::string>{dir.path(), "/"}));
   EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), kUserFile);
-  EXPECT_EQ(RunProgram(dir, {}).traces, (std::vector<std::string>{"", ""}));
+  EXPECT_EQ(RunSetup({}).traces, (std::vector<std::string>{"", ""}));
 }
 
 TEST_F(EndToEnd, InstallCreatesMissingFileUninstallLeavesNone) {
   TempDir empty;
-  Outcome uninstall = RunProgram(empty, {empty.path(), "/", "71", "U"});
+  Outcome uninstall = RunSetup({empty.path(), "/", "71", "U"});
   EXPECT_EQ(uninstall.status, 0);
   EXPECT_TRUE(empty.Names().empty());
-  Outcome install = RunProgram(empty, {empty.path() + "/", "", "7", "I", "5", "6", "1"});
+  Outcome install = RunSetup({empty.path() + "/", "", "7", "I", "5", "6", "1"});
   EXPECT_EQ(install.status, 0);
   EXPECT_EQ(empty.Names(), std::vector<std::string>{"autoexp.dat"});
   std::string text = ReadBytes(empty.File("autoexp.dat"));
@@ -142,7 +105,7 @@ TEST_F(EndToEnd, FailuresChangeNothingAndSaySo) {
     c.arrange(fresh);
     std::vector<std::string> arguments = (this->*c.arguments)("1");
     arguments[0] = fresh.path() + "/";
-    Outcome outcome = RunProgram(fresh, arguments);
+    Outcome outcome = RunSetup(arguments);
     EXPECT_EQ(outcome.status, 1);
     ASSERT_EQ(outcome.traces.size(), 3u);
     EXPECT_EQ(outcome.traces[2].rfind("error: ", 0), 0u) << outcome.traces[2];
@@ -158,7 +121,7 @@ TEST_F(EndToEnd, DirectoryInPlaceOfRulesFile) {
   for (std::vector<std::string> arguments :
        {std::vector<std::string>{other.path(), "/", "71", "I", "5", "6", "1"},
         std::vector<std::string>{other.path(), "/", "71", "U"}}) {
-    Outcome outcome = RunProgram(other, arguments);
+    Outcome outcome = RunSetup(arguments);
     EXPECT_EQ(outcome.status, 1);
     ASSERT_FALSE(outcome.traces.empty());
     EXPECT_EQ(outcome.traces.back(),

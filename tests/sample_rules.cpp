@@ -37,3 +37,17 @@ std::string InstalledRules() {
 std::string UninstalledRules() {
   return std::string(kHead) + "CEdit=<m_hWnd,x> ; mine\r\n" + kTail;
 }
+
+std::string OtherSections(std::size_t bytes) {
+  std::string text;
+  text.reserve(bytes + 256);
+  for (int section = 0; text.size() < bytes; ++section) {
+    text += "\r\n; rules for library " + std::to_string(section) + ", kept by hand\r\n";
+    text += "[Library" + std::to_string(section) + "]\r\n";
+    for (int key = 0; key < 40 && text.size() < bytes; ++key) {
+      text += "lib" + std::to_string(section) + "::type" + std::to_string(key) +
+              "=<m_first,x> size=<m_size> ; note\r\n";
+    }
+  }
+  return text;
+}
