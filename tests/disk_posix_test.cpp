@@ -1,14 +1,50 @@
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/disk.h"
+#include "tests/program_runner.h"
 #include "tests/test_files.h"
 
 namespace {
+
+// Runs |check| in a child process as a user without root's powers (when the
+// tests run as root), so that permission bits mean what they say. |dir| is
+// opened up so that user can reach what is inside it.
+bool AsUnprivilegedUser(const TempDir& dir, const std::function<bool()>& check) {
+  if (geteuid() != 0) {
+    return check();
+  }
+  chmod(dir.path().c_str(), 0777);
+  pid_t child = fork();
+  if (child == 0) {
+    bool dropped = setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+    _exit(dropped && check() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether another process would find |path| locked (the way lockf asks).
+bool LockedForOthers(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR);
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  // A classic fcntl lock query from this process would not see conflicts
+  // with locks of its own; an OFD query does, as another process would.
+  bool locked = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  close(fd);
+  return locked;
+}
 
 mode_t ModeOf(const std::string& path) {
   struct stat status;
@@ -55,15 +91,15 @@ TEST(PosixDiskRead, ReadsEveryByte) {
 }
 
 TEST(PosixDiskRead, UnreadableFileFails) {
-  if (geteuid() == 0) {
-    GTEST_SKIP() << "root reads any file";
-  }
   TempDir dir;
   WriteBytes(dir.File("f"), "x");
   chmod(dir.File("f").c_str(), 0200);
-  std::string contents;
-  std::string error;
-  EXPECT_EQ(SystemDisk().ReadFile(dir.File("f"), &contents, &error), Disk::ReadStatus::kFailed);
+  EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
+    std::string contents;
+    std::string error;
+    return SystemDisk().ReadFile(dir.File("f"), &contents, &error) == Disk::ReadStatus::kFailed &&
+           error == "Permission denied";
+  }));
 }
 
 TEST(PosixDiskWrite, ReplacesAndKeepsPermissionBits) {
@@ -125,16 +161,95 @@ TEST(PosixDiskWrite, RefusesWithoutLeavingATrace) {
 }
 
 TEST(PosixDiskWrite, ReadOnlyDirectoryRefused) {
-  if (geteuid() == 0) {
-    GTEST_SKIP() << "root writes into any directory";
-  }
   TempDir dir;
-  ASSERT_EQ(mkdir(dir.File("ro").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(dir.File("ro").c_str(), 0755), 0);
   WriteBytes(dir.File("ro/f"), "keep");
-  chmod(dir.File("ro").c_str(), 0500);
-  std::string error;
-  EXPECT_FALSE(SystemDisk().WriteFile(dir.File("ro/f"), "new", &error));
+  chmod(dir.File("ro/f").c_str(), 0666);
+  chmod(dir.File("ro").c_str(), 0555);
+  EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
+    std::string error;
+    return !SystemDisk().WriteFile(dir.File("ro/f"), "new", &error) && !error.empty();
+  }));
   EXPECT_EQ(ReadBytes(dir.File("ro/f")), "keep");
+}
+
+TEST(PosixDiskReplace, GoesAheadOnlyOnTheExpectedState) {
+  struct Case {
+    const char* name;
+    const char* before;  // null: no file
+    const char* expected;
+    Disk::ReplaceStatus status;
+  } cases[] = {
+      {"holds the bytes read", "old", "old", Disk::ReplaceStatus::kReplaced},
+      {"changed under the run", "old, edited", "old", Disk::ReplaceStatus::kChanged},
+      {"same length, other bytes", "Old", "old", Disk::ReplaceStatus::kChanged},
+      {"removed under the run", nullptr, "old", Disk::ReplaceStatus::kChanged},
+      {"still absent", nullptr, nullptr, Disk::ReplaceStatus::kReplaced},
+      {"created under the run", "theirs", nullptr, Disk::ReplaceStatus::kChanged},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (c.before != nullptr) {
+      WriteBytes(dir.File("f"), c.before);
+    }
+    std::string_view expected = c.expected != nullptr ? c.expected : "";
+    std::string error;
+    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), c.expected != nullptr ? &expected : nullptr,
+                                       "new", &error),
+              c.status)
+        << error;
+    if (c.status == Disk::ReplaceStatus::kReplaced) {
+      EXPECT_EQ(ReadBytes(dir.File("f")), "new");
+    } else if (c.before != nullptr) {
+      EXPECT_EQ(ReadBytes(dir.File("f")), c.before);
+    }
+    EXPECT_EQ(dir.Names(), c.before != nullptr || c.status == Disk::ReplaceStatus::kReplaced
+                               ? std::vector<std::string>{"f"}
+                               : std::vector<std::string>{});
+  }
+}
+
+TEST(PosixDiskLock, ConflictsWithOtherLockersUntilReleased) {
+  TempDir dir;
+  WriteBytes(dir.File("f"), "x");
+  std::string error;
+  std::unique_ptr<Disk::Lock> lock = SystemDisk().LockFile(dir.File("f"), &error);
+  ASSERT_NE(lock, nullptr) << error;
+  // What crudini and other lockf users see.
+  EXPECT_TRUE(LockedForOthers(dir.File("f")));
+  lock.reset();
+  EXPECT_FALSE(LockedForOthers(dir.File("f")));
+
+  // Nothing to lock is no failure: the read or write reports what matters.
+  EXPECT_NE(SystemDisk().LockFile(dir.File("missing"), &error), nullptr);
+  EXPECT_NE(SystemDisk().LockFile(dir.path(), &error), nullptr);
+}
+
+TEST(PosixDiskLeftovers, RemovesOnlyUnusedFilesOfItsOwnNaming) {
+  TempDir dir;
+  const char* names[] = {
+      "f",
+      "f.autoexp-setup-a1B2c3",   // left by a killed run
+      "f.autoexp-setup-InUse0",   // a running write holds it
+      "f.autoexp-setup-abc12",    // not of the pattern
+      "f.autoexp-setup-abc1234",  // not of the pattern
+      "f.autoexp-setup-ab.123",   // not of the pattern
+      "g.autoexp-setup-a1B2c3",   // another file's
+  };
+  for (const char* name : names) {
+    WriteBytes(dir.File(name), "bytes");
+  }
+  int inUse = open(dir.File("f.autoexp-setup-InUse0").c_str(), O_RDWR);
+  struct flock hold = {};
+  hold.l_type = F_WRLCK;
+  ASSERT_EQ(fcntl(inUse, F_OFD_SETLK, &hold), 0);
+  SystemDisk().RemoveLeftovers(dir.File("f"));
+  close(inUse);
+  EXPECT_EQ(dir.Names(),
+            (std::vector<std::string>{"f", "f.autoexp-setup-InUse0", "f.autoexp-setup-ab.123",
+                                      "f.autoexp-setup-abc12", "f.autoexp-setup-abc1234",
+                                      "g.autoexp-setup-a1B2c3"}));
 }
 
 }  // namespace
