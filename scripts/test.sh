@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Builds autoexp-setup and runs every test suite: the native build and its
-# tests, then the Windows program cross-built with MinGW-w64 and its tests run
-# under Wine. Installs what a fresh Debian machine lacks for that.
+# tests, the same suites built with AddressSanitizer and UndefinedBehavior-
+# Sanitizer, the profile store under libFuzzer for FUZZ_SECONDS (60), then
+# the Windows program cross-built with MinGW-w64 and its tests run under
+# Wine. Installs what a fresh Debian machine lacks for that.
 #   scripts/test.sh
-# Builds go to build/ and build-win/ (BUILD_DIR and WIN_BUILD_DIR override).
+# Builds go to build/, build-asan/, build-fuzz/ and build-win/ (BUILD_DIR,
+# ASAN_BUILD_DIR, FUZZ_BUILD_DIR and WIN_BUILD_DIR override).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
+asanbuild=${ASAN_BUILD_DIR:-$root/build-asan}
 winbuild=${WIN_BUILD_DIR:-$root/build-win}
 jobs=$(nproc)
 
@@ -25,6 +29,9 @@ need binutils-mingw-w64-x86-64 x86_64-w64-mingw32-objdump
 need wine64 /usr/lib/wine/wine64
 need locales localedef
 need clang-format clang-format
+need clang clang++
+need libclang-rt-14-dev /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
+need crudini crudini
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -40,6 +47,16 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs"
 echo "== native tests"
 (cd "$build" && ctest --output-on-failure -j "$jobs")
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+cmake -S "$root" -B "$asanbuild" -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+  >/dev/null
+cmake --build "$asanbuild" -j "$jobs"
+(cd "$asanbuild" && ctest --output-on-failure -j "$jobs")
+
+echo "== fuzzing the profile store"
+"$root/scripts/fuzz.sh"
 
 # The double-byte case runs with the ANSI code page 932, which Wine takes
 # from a Japanese locale.

@@ -1,0 +1,155 @@
+// The Windows disk's update protocol, run under Wine or on Windows.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/disk.h"
+
+namespace {
+
+class WindowsTempDir {
+ public:
+  WindowsTempDir() {
+    char base[MAX_PATH];
+    GetTempPathA(MAX_PATH, base);
+    for (DWORD n = GetCurrentProcessId();; ++n) {
+      path_ = std::string(base) + "autoexp-test-" + std::to_string(n);
+      if (CreateDirectoryA(path_.c_str(), nullptr)) {
+        break;
+      }
+    }
+  }
+  ~WindowsTempDir() {
+    for (const std::string& name : Names()) {
+      SetFileAttributesA(File(name).c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileA(File(name).c_str());
+    }
+    RemoveDirectoryA(path_.c_str());
+  }
+  std::string File(const std::string& name) const { return path_ + "\\" + name; }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(File("*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..") {
+          names.push_back(name);
+        }
+      } while (FindNextFileA(search, &found));
+      FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+void Put(const std::string& path, const std::string& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+std::string Get(const std::string& path) {
+  std::string contents;
+  std::string error;
+  SystemDisk().ReadFile(path, &contents, &error);
+  return contents;
+}
+
+TEST(WindowsDiskReplace, GoesAheadOnlyOnTheExpectedState) {
+  struct Case {
+    const char* name;
+    const char* before;  // null: no file
+    const char* expected;
+    Disk::ReplaceStatus status;
+  } cases[] = {
+      {"holds the bytes read", "old", "old", Disk::ReplaceStatus::kReplaced},
+      {"changed under the run", "old, edited", "old", Disk::ReplaceStatus::kChanged},
+      {"same length, other bytes", "Old", "old", Disk::ReplaceStatus::kChanged},
+      {"removed under the run", nullptr, "old", Disk::ReplaceStatus::kChanged},
+      {"still absent", nullptr, nullptr, Disk::ReplaceStatus::kReplaced},
+      {"created under the run", "theirs", nullptr, Disk::ReplaceStatus::kChanged},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WindowsTempDir dir;
+    if (c.before != nullptr) {
+      Put(dir.File("f"), c.before);
+    }
+    // The run holds the update lock while it replaces, as a real run does.
+    std::string error;
+    std::unique_ptr<Disk::Lock> lock = SystemDisk().LockFile(dir.File("f"), &error);
+    ASSERT_NE(lock, nullptr) << error;
+    std::string_view expected = c.expected != nullptr ? c.expected : "";
+    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), c.expected != nullptr ? &expected : nullptr,
+                                       "new", &error),
+              c.status)
+        << error;
+    lock.reset();
+    if (c.status == Disk::ReplaceStatus::kReplaced) {
+      EXPECT_EQ(Get(dir.File("f")), "new");
+    } else if (c.before != nullptr) {
+      EXPECT_EQ(Get(dir.File("f")), c.before);
+    }
+    EXPECT_EQ(dir.Names().size(),
+              c.before != nullptr || c.status == Disk::ReplaceStatus::kReplaced ? 1u : 0u);
+  }
+}
+
+TEST(WindowsDiskLock, KeepsOtherRunsOutUntilReleased) {
+  WindowsTempDir dir;
+  Put(dir.File("f"), "x");
+  std::string error;
+  std::unique_ptr<Disk::Lock> lock = SystemDisk().LockFile(dir.File("f"), &error);
+  ASSERT_NE(lock, nullptr) << error;
+
+  // What another run's attempt meets: the lock range is taken...
+  HANDLE other = CreateFileA(dir.File("f").c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  OVERLAPPED where = {};
+  where.OffsetHigh = 0x7FFFFFF0;
+  EXPECT_FALSE(
+      LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where));
+  // ...but the bytes stay readable by anyone.
+  char byte = 0;
+  DWORD got = 0;
+  EXPECT_TRUE(ReadFile(other, &byte, 1, &got, nullptr));
+  EXPECT_EQ(byte, 'x');
+
+  lock.reset();
+  EXPECT_TRUE(
+      LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where));
+  CloseHandle(other);
+}
+
+TEST(WindowsDiskLeftovers, RemovesUnusedTemporaryFilesOfItsOwnNaming) {
+  WindowsTempDir dir;
+  const char* names[] = {"f", "f.autoexp-setup-123", "f.autoexp-setup-456", "f.autoexp-setup-12x",
+                         "g.autoexp-setup-123"};
+  for (const char* name : names) {
+    Put(dir.File(name), "bytes");
+  }
+  // A write in progress holds its temporary file open without sharing.
+  HANDLE inUse = CreateFileA(dir.File("f.autoexp-setup-456").c_str(), GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+  SystemDisk().RemoveLeftovers(dir.File("f"));
+  CloseHandle(inUse);
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.autoexp-setup-12x",
+                                                   "f.autoexp-setup-456", "g.autoexp-setup-123"}));
+}
+
+}  // namespace

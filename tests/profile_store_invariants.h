@@ -1,0 +1,26 @@
+#ifndef AUTOEXP_TESTS_PROFILE_STORE_INVARIANTS_H_
+#define AUTOEXP_TESTS_PROFILE_STORE_INVARIANTS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Plays one input against a ProfileStore and checks what must always hold:
+//  - a key just written reads back its value (trimmed as every value is);
+//  - a key just deleted reads back empty;
+//  - a key not touched reads as it did in the text given;
+//  - the text taken out reads back, in a new store, every value written and
+//    every untouched value as before;
+//  - the lines that hold no touched key or section header are the lines of
+//    the text given, in order and byte for byte (the last one may gain a
+//    line end).
+//
+// The input's last bytes, read backwards, are a list of reads, writes and
+// deletes over a few sections and keys; the bytes before them are the file's
+// text. Any file, seed or crash, is thus an input as it stands.
+//
+// Returns true when every check held; otherwise false with what failed in
+// |*failure|.
+bool CheckStoreInvariants(const std::uint8_t* data, std::size_t size, std::string* failure);
+
+#endif  // AUTOEXP_TESTS_PROFILE_STORE_INVARIANTS_H_
