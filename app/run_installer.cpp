@@ -1,9 +1,12 @@
 #include "app/run_installer.h"
 
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "app/backup.h"
 #include "app/command_line.h"
@@ -11,6 +14,7 @@
 #include "platform/code_page.h"
 #include "platform/trace.h"
 #include "rules/display_rules.h"
+#include "rules/key_line_collector.h"
 #include "rules/profile_store.h"
 #include "rules/rule_editing.h"
 
@@ -27,6 +31,37 @@ int Fail(const std::string& text) {
 
 int Fail(const char* what, const std::string& path, const std::string& reason) {
   return Fail(std::string("error: ") + what + " " + path + ": " + reason + "\n");
+}
+
+// Makes the run's edits: every rule added, or every rule removed.
+void ApplyRules(ProfileStore& store, RunMode mode, bool tag71) {
+  for (const DisplayRule& rule : kDisplayRules) {
+    if (mode == RunMode::kInstall) {
+      AddRule(store, RuleKey(rule, tag71), rule.value);
+    } else {
+      RemoveRule(store, RuleKey(rule, tag71));
+    }
+  }
+}
+
+// Whether the run's edits would change the file at |path|, found by looking
+// through it piece by piece for the rule keys alone. Much cheaper than
+// holding the file, and the usual answer for a repeated install or
+// uninstall is no.
+Disk::ReadStatus WouldChange(Disk& disk, const std::string& path, RunMode mode, bool tag71,
+                             bool* changes, std::string* error) {
+  std::vector<std::string> keys;
+  for (const DisplayRule& rule : kDisplayRules) {
+    keys.emplace_back(RuleKey(rule, tag71));
+    keys.push_back(SavedKey(RuleKey(rule, tag71)));
+  }
+  KeyLineCollector collector(kAutoExpandSection, keys);
+  Disk::ReadStatus status = disk.ReadPieces(
+      path, [&](std::string_view piece) { return collector.Feed(piece); }, error);
+  ProfileStore preview(collector.Finish());
+  ApplyRules(preview, mode, tag71);
+  *changes = preview.changed();
+  return status;
 }
 
 }  // namespace
@@ -73,34 +108,65 @@ int RunInstaller(int count, const char* const* arguments, Disk& disk) {
     }
     // A file that is there but cannot be read is never taken for an empty
     // one: the edits would then be written over the user's rules.
+    if (!backup) {
+      bool changes = true;
+      if (WouldChange(disk, rulesPath, mode, tag71, &changes, &reason) ==
+          Disk::ReadStatus::kFailed) {
+        return Fail("cannot read", rulesPath, reason);
+      }
+      // A run that changes nothing leaves the file alone, modification
+      // time and all.
+      if (!changes) {
+        return kExitSucceeded;
+      }
+    }
     std::string contents;
     Disk::ReadStatus status = disk.ReadFile(rulesPath, &contents, &reason);
     if (status == Disk::ReadStatus::kFailed) {
       return Fail("cannot read", rulesPath, reason);
     }
     bool exists = status == Disk::ReadStatus::kOkay;
-    if (backup && exists) {
-      std::string error;
-      if (!MakeBackup(disk, rulesPath, backupPath, contents, &error)) {
-        return Fail(error);
-      }
-    }
-
     ProfileStore store(std::move(contents));
-    for (const DisplayRule& rule : kDisplayRules) {
-      if (mode == RunMode::kInstall) {
-        AddRule(store, RuleKey(rule, tag71), rule.value);
-      } else {
-        RemoveRule(store, RuleKey(rule, tag71));
+    std::string_view original = store.original();
+
+    // The backup is written while the edits are made and the new rules are
+    // written and flushed, so the two flushes to disk overlap; the rules file
+    // is replaced only once the backup is safely there. (Declared after the
+    // store, whose text it reads, so it is waited for before the store goes.)
+    std::string backupError;
+    std::future<bool> backedUp;
+    if (backup && exists) {
+      auto makeBackup = [&] {
+        return MakeBackup(disk, rulesPath, backupPath, original, &backupError);
+      };
+      try {
+        backedUp = std::async(std::launch::async, makeBackup);
+      } catch (const std::system_error&) {
+        backedUp = std::async(std::launch::deferred, makeBackup);  // no thread to be had
       }
     }
-    // A run that changes nothing leaves the file alone, modification time
-    // and all.
+    bool backupMade = true;
+    auto waitForBackup = [&] {
+      if (backedUp.valid()) {
+        backupMade = backedUp.get();
+      }
+      return backupMade;
+    };
+
+    ApplyRules(store, mode, tag71);
     if (!store.changed()) {
-      return kExitSucceeded;
+      return waitForBackup() ? kExitSucceeded : Fail(backupError);
     }
-    std::string_view original = store.original();
-    switch (disk.ReplaceFile(rulesPath, exists ? &original : nullptr, store.Contents(), &reason)) {
+    Disk::Replacement replacement;
+    replacement.expected = exists ? &original : nullptr;
+    replacement.pieces = store.Pieces();
+    replacement.beforeCommit = waitForBackup;
+    Disk::ReplaceStatus replaced = disk.ReplaceFile(rulesPath, replacement, &reason);
+    // Also when the replacement stopped before it got to wait.
+    if (!waitForBackup()) {
+      return Fail(backupError);
+    }
+    switch (replaced) {
       case Disk::ReplaceStatus::kReplaced:
         return kExitSucceeded;
       case Disk::ReplaceStatus::kFailed:

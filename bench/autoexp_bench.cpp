@@ -113,8 +113,16 @@ struct timespec ModifiedAt(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "--generate SIZE_MB FILE" only writes one generated rules file, to
+  // profile a run on it by hand.
+  if (argc == 4 && std::string(argv[1]) == "--generate") {
+    Write(argv[3], Generate(static_cast<std::size_t>(std::atof(argv[2]) * 1024 * 1024)));
+    return 0;
+  }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: autoexp_bench PROGRAM COPY_FLOOR OUT_DIR [SIZE_MB...]\n");
+    std::fprintf(stderr,
+                 "usage: autoexp_bench PROGRAM COPY_FLOOR OUT_DIR [SIZE_MB...]\n"
+                 "       autoexp_bench --generate SIZE_MB FILE\n");
     return 2;
   }
   std::string program = argv[1];
@@ -127,7 +135,10 @@ int main(int argc, char** argv) {
       sizesMb.push_back(std::atof(argv[i]));
     }
   }
-  bool haveCrudini = Time({"crudini", "--version"}).status == 0;
+  // AUTOEXP_BENCH_CRUDINI=0 leaves crudini out, for quick runs.
+  const char* crudiniWanted = std::getenv("AUTOEXP_BENCH_CRUDINI");
+  bool haveCrudini = (crudiniWanted == nullptr || std::string(crudiniWanted) != "0") &&
+                     Time({"crudini", "--version"}).status == 0;
   std::string csv =
       "size_bytes,rounds,floor_s,install_s,uninstall_s,second_install_s,cat_s,crudini_s,"
       "install_to_floor,uninstall_to_floor,second_to_cat,crudini_to_install,"

@@ -1,9 +1,11 @@
 #ifndef AUTOEXP_PLATFORM_DISK_H_
 #define AUTOEXP_PLATFORM_DISK_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Every file access of the program goes through a Disk, so that the whole run
 // can be tested against a fake that fails wherever a test wants it to.
@@ -16,7 +18,8 @@
 //   1. LockFile: take the file's update lock. Instances of this program, and
 //      tools that lock the same way (crudini does), now wait for each other.
 //   2. RemoveLeftovers: delete temporary files that a killed run left.
-//   3. ReadFile, edit in memory.
+//   3. ReadFile, edit in memory (ReadPieces first, where a look through the
+//      file can tell that there is nothing to edit).
 //   4. ReplaceFile with the bytes read as the expected ones. It checks, right
 //      before the new file takes the old one's place, that the file still
 //      holds them; a program that took no lock and wrote in between makes it
@@ -68,6 +71,14 @@ class Disk {
   virtual ReadStatus ReadFile(const std::string& path, std::string* contents,
                               std::string* error) = 0;
 
+  // Reads the regular file at |path| as ReadFile does, but in pieces of a
+  // fixed, moderate size handed to |consume| in order and not kept, so that
+  // a large file can be looked through without holding it in memory. Stops
+  // early, with kOkay, when |consume| returns false.
+  virtual ReadStatus ReadPieces(const std::string& path,
+                                const std::function<bool(std::string_view)>& consume,
+                                std::string* error) = 0;
+
   // Makes the file at |path| hold exactly |contents|, creating it if needed.
   // The update is atomic: the bytes go to a temporary file in the same
   // directory, are flushed to disk, and the temporary file then takes the
@@ -81,12 +92,24 @@ class Disk {
   virtual bool WriteFile(const std::string& path, std::string_view contents,
                          std::string* error) = 0;
 
+  // What ReplaceFile is to do.
+  struct Replacement {
+    // The bytes the file must still hold; null: no file may be there yet.
+    const std::string_view* expected = nullptr;
+    // The new bytes: these pieces, one after the other.
+    std::vector<std::string_view> pieces;
+    // When set, called once the new bytes are on disk and before the check;
+    // returning false abandons the replacement with kFailed. Lets the caller
+    // finish other work (a backup) while the new file is being flushed.
+    std::function<bool()> beforeCommit;
+  };
+
   // Does what WriteFile does, provided that right before the replacement the
   // file still holds exactly |*expected| or, with |expected| null, that there
   // is still no file at all (the file is then created without ever replacing
   // one made in the meantime). Otherwise returns kChanged and writes nothing.
-  virtual ReplaceStatus ReplaceFile(const std::string& path, const std::string_view* expected,
-                                    std::string_view contents, std::string* error) = 0;
+  virtual ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
+                                    std::string* error) = 0;
 };
 
 // The disk of the system the program runs on.

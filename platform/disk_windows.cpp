@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/disk.h"
 
@@ -38,6 +39,9 @@ constexpr char kTemporaryInfix[] = ".autoexp-setup-";
 
 // How long LockFile waits for another holder of the lock.
 constexpr DWORD kLockWaitMilliseconds = 20000;
+
+// The size of the pieces a file is read in.
+constexpr std::size_t kPieceSize = 128 * 1024;
 
 // Where the update lock sits: no file reaches this offset.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFF0;
@@ -212,49 +216,55 @@ class WindowsDisk : public Disk {
   }
 
   ReadStatus ReadFile(const std::string& path, std::string* contents, std::string* error) override {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      DWORD code = GetLastError();
-      if (IsNotFound(code)) {
-        return ReadStatus::kNotFound;
-      }
-      *error = ErrorText(code);
-      return ReadStatus::kFailed;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    ReadStatus opened = OpenRegular(path, &file, error);
+    if (opened != ReadStatus::kOkay) {
+      return opened;
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-      *error = "is a directory";
-      return ReadStatus::kFailed;
+    LARGE_INTEGER size;
+    contents->clear();
+    if (GetFileSizeEx(file, &size)) {
+      contents->reserve(static_cast<std::size_t>(size.QuadPart));
     }
-    HANDLE file = OpenShared(path);
-    if (file == INVALID_HANDLE_VALUE) {
-      DWORD code = GetLastError();
-      if (IsNotFound(code)) {
-        return ReadStatus::kNotFound;
-      }
-      *error = ErrorText(code);
-      return ReadStatus::kFailed;
+    ReadStatus result = ReadOpenFile(
+        file,
+        [contents](std::string_view piece) {
+          contents->append(piece);
+          return true;
+        },
+        error);
+    CloseHandle(file);
+    return result;
+  }
+
+  ReadStatus ReadPieces(const std::string& path,
+                        const std::function<bool(std::string_view)>& consume,
+                        std::string* error) override {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    ReadStatus opened = OpenRegular(path, &file, error);
+    if (opened != ReadStatus::kOkay) {
+      return opened;
     }
-    ReadStatus result = ReadOpenFile(file, contents, error);
+    ReadStatus result = ReadOpenFile(file, consume, error);
     CloseHandle(file);
     return result;
   }
 
   bool WriteFile(const std::string& path, std::string_view contents, std::string* error) override {
-    return Replace(path, Condition::kAlways, std::string_view(), contents, error) ==
-           ReplaceStatus::kReplaced;
+    Replacement replacement;
+    replacement.pieces.push_back(contents);
+    return Replace(path, Condition::kAlways, replacement, error) == ReplaceStatus::kReplaced;
   }
 
-  ReplaceStatus ReplaceFile(const std::string& path, const std::string_view* expected,
-                            std::string_view contents, std::string* error) override {
-    return expected == nullptr
-               ? Replace(path, Condition::kAbsent, std::string_view(), contents, error)
-               : Replace(path, Condition::kHolds, *expected, contents, error);
+  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
+                            std::string* error) override {
+    return Replace(path, replacement.expected == nullptr ? Condition::kAbsent : Condition::kHolds,
+                   replacement, error);
   }
 
  private:
   static ReplaceStatus Replace(const std::string& path, Condition condition,
-                               std::string_view expected, std::string_view contents,
-                               std::string* error) {
+                               const Replacement& replacement, std::string* error) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (!exists && !IsNotFound(GetLastError())) {
@@ -281,14 +291,26 @@ class WindowsDisk : public Disk {
       return ReplaceStatus::kFailed;
     }
     ReplaceStatus result = ReplaceStatus::kFailed;
-    if (WriteAll(file, contents) && FlushFileBuffers(file)) {
+    bool written = true;
+    for (std::string_view piece : replacement.pieces) {
+      written = written && WriteAll(file, piece);
+    }
+    if (written && FlushFileBuffers(file)) {
       result = ReplaceStatus::kReplaced;
     } else {
       *error = LastErrorText();
     }
+    // Still open, so that no one takes it for a leftover while the caller
+    // finishes.
+    if (result == ReplaceStatus::kReplaced && replacement.beforeCommit &&
+        !replacement.beforeCommit()) {
+      result = ReplaceStatus::kFailed;
+    }
     CloseHandle(file);
     if (result == ReplaceStatus::kReplaced) {
-      result = Commit(path, temporary, condition, expected, error);
+      result = Commit(path, temporary, condition,
+                      replacement.expected != nullptr ? *replacement.expected : std::string_view(),
+                      error);
     }
     if (result != ReplaceStatus::kReplaced) {
       DeleteFileA(temporary.c_str());
@@ -319,30 +341,51 @@ class WindowsDisk : public Disk {
     return ReplaceStatus::kFailed;
   }
 
-  static ReadStatus ReadOpenFile(HANDLE file, std::string* contents, std::string* error) {
+  // Opens |path| for reading, refusing anything but a file on a disk.
+  static ReadStatus OpenRegular(const std::string& path, HANDLE* file, std::string* error) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      DWORD code = GetLastError();
+      if (IsNotFound(code)) {
+        return ReadStatus::kNotFound;
+      }
+      *error = ErrorText(code);
+      return ReadStatus::kFailed;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      *error = "is a directory";
+      return ReadStatus::kFailed;
+    }
+    *file = OpenShared(path);
+    if (*file == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      if (IsNotFound(code)) {
+        return ReadStatus::kNotFound;
+      }
+      *error = ErrorText(code);
+      return ReadStatus::kFailed;
+    }
     // Devices (NUL, CON, COM1) open like files but are none.
-    if (GetFileType(file) != FILE_TYPE_DISK) {
+    if (GetFileType(*file) != FILE_TYPE_DISK) {
+      CloseHandle(*file);
       *error = "not a regular file";
       return ReadStatus::kFailed;
     }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size)) {
-      *error = LastErrorText();
-      return ReadStatus::kFailed;
-    }
-    contents->clear();
-    contents->reserve(static_cast<std::size_t>(size.QuadPart));
-    char buffer[1 << 16];
+    return ReadStatus::kOkay;
+  }
+
+  static ReadStatus ReadOpenFile(HANDLE file, const std::function<bool(std::string_view)>& consume,
+                                 std::string* error) {
+    std::vector<char> buffer(kPieceSize);
     for (;;) {
       DWORD got = 0;
-      if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+      if (!::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
         *error = LastErrorText();
         return ReadStatus::kFailed;
       }
-      if (got == 0) {
+      if (got == 0 || !consume(std::string_view(buffer.data(), got))) {
         return ReadStatus::kOkay;
       }
-      contents->append(buffer, got);
     }
   }
 };

@@ -2,38 +2,19 @@
 
 #include <utility>
 
-namespace {
+#include "rules/profile_syntax.h"
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+namespace {
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) {
-    text.remove_prefix(1);
+std::size_t SkipBlanks(std::string_view text, std::size_t from) {
+  while (from < text.size() && IsBlank(text[from])) {
+    ++from;
   }
-  while (!text.empty() && IsBlank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-      return false;
-    }
-  }
-  return true;
+  return from;
 }
 
 // FNV-1a over the key as it matches: letter case folded. Never 0, which marks
@@ -44,61 +25,6 @@ std::uint32_t KeyHash(std::string_view key) {
     hash = (hash ^ static_cast<unsigned char>(LowerAscii(c))) * 16777619u;
   }
   return hash == 0 ? 1 : hash;
-}
-
-// A line without its LF or CRLF. A CR not followed by LF is text.
-std::string_view Content(std::string_view line) {
-  if (!line.empty() && line.back() == '\n') {
-    line.remove_suffix(1);
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
-  }
-  return line;
-}
-
-std::size_t SkipBlanks(std::string_view text, std::size_t from) {
-  while (from < text.size() && IsBlank(text[from])) {
-    ++from;
-  }
-  return from;
-}
-
-bool ParseHeader(std::string_view line, bool atFileStart, std::string_view* name) {
-  std::string_view content = Content(line);
-  if (atFileStart && content.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-    content.remove_prefix(kByteOrderMark.size());
-  }
-  std::size_t open = SkipBlanks(content, 0);
-  if (open == content.size() || content[open] != '[') {
-    return false;
-  }
-  std::size_t close = content.find(']', open + 1);
-  if (close == std::string_view::npos) {
-    close = content.size();
-  }
-  *name = Trim(content.substr(open + 1, close - open - 1));
-  return true;
-}
-
-struct KeyLine {
-  std::string_view key;
-  std::string_view value;
-};
-
-bool ParseKeyLine(std::string_view line, KeyLine* parsed) {
-  std::string_view content = Content(line);
-  std::size_t first = SkipBlanks(content, 0);
-  if (first == content.size() || content[first] == ';' || content[first] == '[') {
-    return false;
-  }
-  std::size_t equals = content.find('=');
-  if (equals == std::string_view::npos) {
-    return false;
-  }
-  parsed->key = Trim(content.substr(0, equals));
-  parsed->value = Trim(content.substr(equals + 1));
-  return true;
 }
 
 std::uint32_t LineKeyHash(std::string_view line) {
@@ -115,7 +41,7 @@ std::string_view LineEndAfter(std::string_view content, std::string_view lineEnd
 // |line| with the value after its "=" replaced by |value|, every other byte
 // kept: the key's spelling, the blanks around the value, the line end.
 std::string RewriteValue(std::string_view line, std::string_view value) {
-  std::string_view content = Content(line);
+  std::string_view content = LineContent(line);
   std::string_view lineEnd = line.substr(content.size());
   std::size_t start = SkipBlanks(content, content.find('=') + 1);
   std::size_t stop = content.size();
@@ -228,28 +154,44 @@ void ProfileStore::Delete(std::string_view section, std::string_view key) {
 }
 
 std::string ProfileStore::Contents() const {
+  std::vector<std::string_view> pieces = Pieces();
   std::size_t size = 0;
-  for (const Section& section : sections_) {
-    if (!section.split) {
-      size += section.text.size();
-      continue;
-    }
-    for (std::string_view line : section.lines) {
-      size += line.size();
-    }
+  for (std::string_view piece : pieces) {
+    size += piece.size();
   }
   std::string contents;
   contents.reserve(size);
+  for (std::string_view piece : pieces) {
+    contents.append(piece);
+  }
+  return contents;
+}
+
+std::vector<std::string_view> ProfileStore::Pieces() const {
+  // Lines that lie next to each other in the text read are one piece, so a
+  // large section that was split into lines but barely edited still goes
+  // out as a few large pieces.
+  std::vector<std::string_view> pieces;
+  auto add = [&pieces](std::string_view piece) {
+    if (piece.empty()) {
+      return;
+    }
+    if (!pieces.empty() && pieces.back().data() + pieces.back().size() == piece.data()) {
+      pieces.back() = std::string_view(pieces.back().data(), pieces.back().size() + piece.size());
+    } else {
+      pieces.push_back(piece);
+    }
+  };
   for (const Section& section : sections_) {
     if (!section.split) {
-      contents.append(section.text);
+      add(section.text);
       continue;
     }
     for (std::string_view line : section.lines) {
-      contents.append(line);
+      add(line);
     }
   }
-  return contents;
+  return pieces;
 }
 
 ProfileStore::Section* ProfileStore::FindSection(std::string_view name) {

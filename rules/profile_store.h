@@ -46,9 +46,10 @@ class ProfileStore {
   // The value of |key| in |section|, or "" when either is absent.
   std::string Read(std::string_view section, std::string_view key);
 
-  // Makes |key| in |section| hold |value|. Neither may hold a line feed, and
-  // the key neither "=" nor a leading "[" or ";"; a value with leading or
-  // trailing blanks reads back trimmed.
+  // Makes |key| in |section| hold |value|. None may hold a line feed; the
+  // section is trimmed and holds no "]", and the key holds no "=" and starts
+  // with neither "[" nor ";". A value with leading or trailing blanks reads
+  // back trimmed.
   void Write(std::string_view section, std::string_view key, std::string_view value);
 
   // Removes every line of |key| in |section|.
@@ -62,6 +63,10 @@ class ProfileStore {
 
   // The whole text as edited.
   std::string Contents() const;
+
+  // The same text as pieces to be written one after the other, without
+  // copying it: views into the store, valid while it lives and is not edited.
+  std::vector<std::string_view> Pieces() const;
 
  private:
   struct Section {

@@ -2,13 +2,9 @@
 
 #include <string>
 
-namespace {
-
 std::string SavedKey(std::string_view typeName) {
   return std::string(kSavedKeyPrefix).append(typeName);
 }
-
-}  // namespace
 
 void AddRule(ProfileStore& store, std::string_view typeName, std::string_view value) {
   std::string current = store.Read(kAutoExpandSection, typeName);

@@ -1,6 +1,7 @@
 #ifndef AUTOEXP_RULES_RULE_EDITING_H_
 #define AUTOEXP_RULES_RULE_EDITING_H_
 
+#include <string>
 #include <string_view>
 
 #include "rules/profile_store.h"
@@ -11,6 +12,9 @@ constexpr std::string_view kAutoExpandSection = "AutoExpand";
 // A value that a rule replaced is kept under this prefix followed by the
 // rule's key, in the same section, until the rule is removed again.
 constexpr std::string_view kSavedKeyPrefix = "ov-";
+
+// The key under which the value that the rule for |typeName| replaced is kept.
+std::string SavedKey(std::string_view typeName);
 
 // Makes the rule for |typeName| hold |value|. A different value already there
 // is first saved under the saved-value key (replacing an older saved copy);

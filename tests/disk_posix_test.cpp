@@ -194,11 +194,11 @@ TEST(PosixDiskReplace, GoesAheadOnlyOnTheExpectedState) {
       WriteBytes(dir.File("f"), c.before);
     }
     std::string_view expected = c.expected != nullptr ? c.expected : "";
+    Disk::Replacement replacement;
+    replacement.expected = c.expected != nullptr ? &expected : nullptr;
+    replacement.pieces = {"n", "", "ew"};
     std::string error;
-    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), c.expected != nullptr ? &expected : nullptr,
-                                       "new", &error),
-              c.status)
-        << error;
+    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error), c.status) << error;
     if (c.status == Disk::ReplaceStatus::kReplaced) {
       EXPECT_EQ(ReadBytes(dir.File("f")), "new");
     } else if (c.before != nullptr) {
@@ -208,6 +208,27 @@ TEST(PosixDiskReplace, GoesAheadOnlyOnTheExpectedState) {
                                ? std::vector<std::string>{"f"}
                                : std::vector<std::string>{});
   }
+}
+
+TEST(PosixDiskReplace, AbandonedBeforeCommitLeavesTheFileAndNoTrace) {
+  TempDir dir;
+  WriteBytes(dir.File("f"), "old");
+  std::string_view expected = "old";
+  Disk::Replacement replacement;
+  replacement.expected = &expected;
+  replacement.pieces = {"new"};
+  bool asked = false;
+  replacement.beforeCommit = [&] {
+    // By now the new bytes are in a temporary file beside the old one.
+    asked = dir.Names().size() == 2;
+    return false;
+  };
+  std::string error;
+  EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
+            Disk::ReplaceStatus::kFailed);
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(ReadBytes(dir.File("f")), "old");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"f"});
 }
 
 TEST(PosixDiskLock, ConflictsWithOtherLockersUntilReleased) {

@@ -92,10 +92,10 @@ TEST(WindowsDiskReplace, GoesAheadOnlyOnTheExpectedState) {
     std::unique_ptr<Disk::Lock> lock = SystemDisk().LockFile(dir.File("f"), &error);
     ASSERT_NE(lock, nullptr) << error;
     std::string_view expected = c.expected != nullptr ? c.expected : "";
-    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), c.expected != nullptr ? &expected : nullptr,
-                                       "new", &error),
-              c.status)
-        << error;
+    Disk::Replacement replacement;
+    replacement.expected = c.expected != nullptr ? &expected : nullptr;
+    replacement.pieces = {"n", "", "ew"};
+    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error), c.status) << error;
     lock.reset();
     if (c.status == Disk::ReplaceStatus::kReplaced) {
       EXPECT_EQ(Get(dir.File("f")), "new");

@@ -1,11 +1,13 @@
 #include "tests/profile_store_invariants.h"
 
+#include <iterator>
 #include <map>
 #include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "rules/key_line_collector.h"
 #include "rules/profile_store.h"
 
 namespace {
@@ -124,6 +126,7 @@ bool CheckStoreInvariants(const std::uint8_t* data, std::size_t size, std::strin
       }
     }
   }
+  const std::size_t pieceSize = input.Take() % 64 + 1;
   const std::string original(input.Rest());
 
   ProfileStore pristine(original);
@@ -169,6 +172,36 @@ bool CheckStoreInvariants(const std::uint8_t* data, std::size_t size, std::strin
       if (reread.Read(section, key) != expected) {
         *failure = std::string("the text taken out reads wrong at [") + section + "] " + key;
         return false;
+      }
+    }
+  }
+
+  // Kept key lines tell what the edits of a section do as the whole text does.
+  std::vector<std::string> keys(std::begin(kKeys), std::end(kKeys));
+  for (const char* section : kSections) {
+    KeyLineCollector collector(section, keys);
+    for (std::size_t at = 0; at < original.size(); at += pieceSize) {
+      if (!collector.Feed(std::string_view(original).substr(at, pieceSize))) {
+        break;
+      }
+    }
+    ProfileStore kept(collector.Finish());
+    ProfileStore whole(original);
+    for (const Operation& operation : operations) {
+      if (Lower(operation.section) != Lower(section)) {
+        continue;
+      }
+      if (operation.kind == 1) {
+        kept.Write(operation.section, operation.key, operation.value);
+        whole.Write(operation.section, operation.key, operation.value);
+      } else if (operation.kind == 2) {
+        kept.Delete(operation.section, operation.key);
+        whole.Delete(operation.section, operation.key);
+      }
+      if (kept.Read(operation.section, operation.key) !=
+              whole.Read(operation.section, operation.key) ||
+          kept.changed() != whole.changed()) {
+        return fail("kept key lines and the whole text disagree on", operation);
       }
     }
   }

@@ -13,7 +13,9 @@
 //    every untouched value as before;
 //  - the lines that hold no touched key or section header are the lines of
 //    the text given, in order and byte for byte (the last one may gain a
-//    line end).
+//    line end);
+//  - a store over the key lines that a KeyLineCollector keeps of a section,
+//    fed the text in pieces, reads and changes as one over the whole text.
 //
 // The input's last bytes, read backwards, are a list of reads, writes and
 // deletes over a few sections and keys; the bytes before them are the file's

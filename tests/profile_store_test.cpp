@@ -86,6 +86,11 @@ TEST_P(ProfileEdit, ChangesOnlyTheEditedLines) {
   }
   EXPECT_EQ(store.Contents(), GetParam().after);
   EXPECT_EQ(store.changed(), GetParam().after != GetParam().before);
+  std::string joined;
+  for (std::string_view piece : store.Pieces()) {
+    joined.append(piece);
+  }
+  EXPECT_EQ(joined, GetParam().after);
 }
 
 const Edit W(std::string key, std::string value) {
@@ -163,6 +168,20 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{
             "CaseOfNewKeyAsGiven", "[AUTOEXPAND]\n", {W("CEdit", "v")}, "[AUTOEXPAND]\nCEdit=v\n"}),
     [](const testing::TestParamInfo<EditCase>& param) { return param.param.name; });
+
+TEST(ProfileStore, LargeTextGoesOutInFewPieces) {
+  std::string text = "; head\n[AutoExpand]\n";
+  for (int i = 0; i < 10000; ++i) {
+    text += "key" + std::to_string(i) + "=value\n";
+  }
+  text += "[Other]\nx=1\n";
+  ProfileStore store(text);
+  EXPECT_EQ(store.Read("AutoExpand", "key5000"), "value");  // splits the section into lines
+  EXPECT_EQ(store.Pieces().size(), 1u);
+  store.Write("AutoExpand", "key5000", "new");
+  // Before the line, the line, after it.
+  EXPECT_EQ(store.Pieces().size(), 3u);
+}
 
 TEST(ProfileStore, WrittenValuesReadBack) {
   ProfileStore store("[AutoExpand]\nk=old\n");

@@ -44,6 +44,22 @@ class FakeDisk : public Disk {
     return ReadStatus::kOkay;
   }
 
+  // In pieces of a few bytes, so that lines are split everywhere.
+  ReadStatus ReadPieces(const std::string& path,
+                        const std::function<bool(std::string_view)>& consume,
+                        std::string* error) override {
+    ++lookThroughs;
+    std::string contents;
+    ReadStatus status = ReadFile(path, &contents, error);
+    --reads;
+    for (std::size_t at = 0; status == ReadStatus::kOkay && at < contents.size(); at += 7) {
+      if (!consume(std::string_view(contents).substr(at, 7))) {
+        break;
+      }
+    }
+    return status;
+  }
+
   bool WriteFile(const std::string& path, std::string_view contents, std::string* error) override {
     if (unwritable.count(path) != 0) {
       *error = "No space left on device";
@@ -54,8 +70,18 @@ class FakeDisk : public Disk {
     return true;
   }
 
-  ReplaceStatus ReplaceFile(const std::string& path, const std::string_view* expected,
-                            std::string_view contents, std::string* error) override {
+  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
+                            std::string* error) override {
+    // First, as the real disks do it after writing the new bytes: a backup
+    // running beside this call is then done before any file is touched here.
+    if (replacement.beforeCommit && !replacement.beforeCommit()) {
+      return ReplaceStatus::kFailed;
+    }
+    const std::string_view* expected = replacement.expected;
+    std::string contents;
+    for (std::string_view piece : replacement.pieces) {
+      contents.append(piece);
+    }
     if (!interference.empty()) {
       interference.front()(files);
       interference.erase(interference.begin());
@@ -77,7 +103,8 @@ class FakeDisk : public Disk {
   std::vector<std::function<void(std::map<std::string, std::string>&)>> interference;
   std::vector<std::string> written;
   std::vector<std::string> cleaned;
-  int reads = 0;
+  int reads = 0;         // whole reads
+  int lookThroughs = 0;  // reads in pieces
   int locks = 0;
 };
 
@@ -124,7 +151,11 @@ TEST(RunInstaller, SecondInstallAndUninstallOfNothingWriteNothing) {
   disk.files[kRules] = kUserFile;
   ASSERT_EQ(RunOn(disk, Install()), kExitSucceeded);
   std::string installed = disk.files[kRules];
+  disk.reads = 0;
   EXPECT_EQ(RunOn(disk, Install()), kExitSucceeded);
+  // Looked through, never held whole.
+  EXPECT_EQ(disk.reads, 0);
+  EXPECT_EQ(disk.lookThroughs, 2);
   EXPECT_EQ(disk.written.size(), 1u);
   EXPECT_EQ(disk.files[kRules], installed);
 
