@@ -8,6 +8,11 @@ bool MakeBackup(Disk& disk, const std::string& rulesPath, const std::string& bac
   if (disk.WriteFile(backupPath, rulesContents, &reason)) {
     return true;
   }
-  *error = "error: cannot back up " + rulesPath + " to " + backupPath + ": " + reason + "\n";
+  *error = BackupError(rulesPath, backupPath, reason);
   return false;
+}
+
+std::string BackupError(const std::string& rulesPath, const std::string& backupPath,
+                        const std::string& reason) {
+  return "error: cannot back up " + rulesPath + " to " + backupPath + ": " + reason + "\n";
 }

@@ -13,4 +13,8 @@
 bool MakeBackup(Disk& disk, const std::string& rulesPath, const std::string& backupPath,
                 std::string_view rulesContents, std::string* error);
 
+// The error trace text for a backup that could not be made, for |reason|.
+std::string BackupError(const std::string& rulesPath, const std::string& backupPath,
+                        const std::string& reason);
+
 #endif  // AUTOEXP_APP_BACKUP_H_

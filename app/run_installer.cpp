@@ -1,10 +1,8 @@
 #include "app/run_installer.h"
 
-#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -128,49 +126,30 @@ int RunInstaller(int count, const char* const* arguments, Disk& disk) {
     bool exists = status == Disk::ReadStatus::kOkay;
     ProfileStore store(std::move(contents));
     std::string_view original = store.original();
-
-    // The backup is written while the edits are made and the new rules are
-    // written and flushed, so the two flushes to disk overlap; the rules file
-    // is replaced only once the backup is safely there. (Declared after the
-    // store, whose text it reads, so it is waited for before the store goes.)
-    std::string backupError;
-    std::future<bool> backedUp;
-    if (backup && exists) {
-      auto makeBackup = [&] {
-        return MakeBackup(disk, rulesPath, backupPath, original, &backupError);
-      };
-      try {
-        backedUp = std::async(std::launch::async, makeBackup);
-      } catch (const std::system_error&) {
-        backedUp = std::async(std::launch::deferred, makeBackup);  // no thread to be had
-      }
-    }
-    bool backupMade = true;
-    auto waitForBackup = [&] {
-      if (backedUp.valid()) {
-        backupMade = backedUp.get();
-      }
-      return backupMade;
-    };
-
     ApplyRules(store, mode, tag71);
     if (!store.changed()) {
-      return waitForBackup() ? kExitSucceeded : Fail(backupError);
+      // Nothing to replace, but the backup asked for is made all the same.
+      std::string error;
+      if (backup && exists && !MakeBackup(disk, rulesPath, backupPath, original, &error)) {
+        return Fail(error);
+      }
+      return kExitSucceeded;
     }
+    // The backup is made as part of the replacement, so that a failed write
+    // leaves no new backup behind and a large file is not written twice.
     Disk::Replacement replacement;
     replacement.expected = exists ? &original : nullptr;
     replacement.pieces = store.Pieces();
-    replacement.beforeCommit = waitForBackup;
-    Disk::ReplaceStatus replaced = disk.ReplaceFile(rulesPath, replacement, &reason);
-    // Also when the replacement stopped before it got to wait.
-    if (!waitForBackup()) {
-      return Fail(backupError);
+    if (backup && exists) {
+      replacement.backupPath = backupPath;
     }
-    switch (replaced) {
+    switch (disk.ReplaceFile(rulesPath, replacement, &reason)) {
       case Disk::ReplaceStatus::kReplaced:
         return kExitSucceeded;
       case Disk::ReplaceStatus::kFailed:
         return Fail("cannot write", rulesPath, reason);
+      case Disk::ReplaceStatus::kBackupFailed:
+        return Fail(BackupError(rulesPath, backupPath, reason));
       case Disk::ReplaceStatus::kChanged:
         break;
     }

@@ -37,9 +37,10 @@ class Disk {
   };
 
   enum class ReplaceStatus {
-    kReplaced,  // the file now holds the new bytes
-    kChanged,   // the file did not hold the expected bytes; nothing was written
-    kFailed,    // *error says why; the file is untouched
+    kReplaced,      // the file now holds the new bytes
+    kChanged,       // the file did not hold the expected bytes; nothing was written
+    kFailed,        // *error says why; the file is untouched
+    kBackupFailed,  // the backup could not be made; *error says why; the file is untouched
   };
 
   // Held while a file is updated; destroying it lets the lock go.
@@ -98,10 +99,13 @@ class Disk {
     const std::string_view* expected = nullptr;
     // The new bytes: these pieces, one after the other.
     std::vector<std::string_view> pieces;
-    // When set, called once the new bytes are on disk and before the check;
-    // returning false abandons the replacement with kFailed. Lets the caller
-    // finish other work (a backup) while the new file is being flushed.
-    std::function<bool()> beforeCommit;
+    // When set, the file's old bytes are kept under this name as part of the
+    // replacement: by the time the new bytes take the file's place, the
+    // backup holds exactly |*expected|, and a backup that cannot be made
+    // leaves the file as it was. Where the system allows, the backup is the
+    // old file itself, given the backup's name as it leaves the file's, so a
+    // large file is not written twice.
+    std::string backupPath;
   };
 
   // Does what WriteFile does, provided that right before the replacement the

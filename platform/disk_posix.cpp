@@ -378,9 +378,7 @@ class PosixDisk : public Disk {
       *error = "not a regular file";
       return ReplaceStatus::kFailed;
     }
-    // Root may write anywhere, but a file whose write bits are all cleared
-    // was made read-only on purpose and is not to be replaced.
-    if (exists && ((old.st_mode & 0222) == 0 || access(target.c_str(), W_OK) != 0)) {
+    if (exists && IsReadOnly(target, old)) {
       *error = "file is read-only";
       return ReplaceStatus::kFailed;
     }
@@ -392,11 +390,8 @@ class PosixDisk : public Disk {
     }
     ReplaceStatus result = ReplaceStatus::kFailed;
     if (KeepAttributes(fd, exists ? &old : nullptr, error) &&
-        Check(WriteAll(fd, replacement.pieces) && fsync(fd) == 0, error) &&
-        (!replacement.beforeCommit || replacement.beforeCommit())) {
-      result = Commit(temporary, target, condition,
-                      replacement.expected != nullptr ? *replacement.expected : std::string_view(),
-                      error);
+        Check(WriteAll(fd, replacement.pieces) && fsync(fd) == 0, error)) {
+      result = Commit(temporary, target, condition, replacement, error);
     }
     if (result != ReplaceStatus::kReplaced) {
       unlink(temporary.c_str());
@@ -410,9 +405,12 @@ class PosixDisk : public Disk {
     return result;
   }
 
-  // The last step: checks the condition and puts |temporary| in |target|'s place.
-  static ReplaceStatus Commit(const std::string& temporary, const std::string& target,
-                              Condition condition, std::string_view expected, std::string* error) {
+  // The last step: checks the condition, keeps the backup and puts
+  // |temporary| in |target|'s place.
+  ReplaceStatus Commit(const std::string& temporary, const std::string& target, Condition condition,
+                       const Replacement& replacement, std::string* error) {
+    std::string_view expected =
+        replacement.expected != nullptr ? *replacement.expected : std::string_view();
     if (condition == Condition::kAbsent) {
       int result = RenameIfAbsent(temporary, target);
       if (result == EEXIST) {
@@ -427,8 +425,98 @@ class PosixDisk : public Disk {
     if (condition == Condition::kHolds && !Holds(target, expected)) {
       return ReplaceStatus::kChanged;
     }
-    return Check(rename(temporary.c_str(), target.c_str()) == 0, error) ? ReplaceStatus::kReplaced
-                                                                        : ReplaceStatus::kFailed;
+    std::string backup;
+    bool linked = false;
+    if (condition == Condition::kHolds && !replacement.backupPath.empty() &&
+        !KeepAsBackup(target, replacement.backupPath, expected, &backup, &linked, error)) {
+      return ReplaceStatus::kBackupFailed;
+    }
+    if (!Check(rename(temporary.c_str(), target.c_str()) == 0, error)) {
+      // The backup is still the file itself under a second name; make it a
+      // file of its own, so that a later edit of the one is not the other's.
+      if (linked) {
+        std::string ignored;
+        WriteFile(backup, expected, &ignored);
+      }
+      return ReplaceStatus::kFailed;
+    }
+    if (!backup.empty() && DirectoryOf(backup) != DirectoryOf(target)) {
+      SyncDirectory(DirectoryOf(backup));
+    }
+    return ReplaceStatus::kReplaced;
+  }
+
+  // Makes the file at |backupPath| (links followed; its final name goes to
+  // |*backup|) hold |expected|, the bytes of |target|. Preferably as a hard
+  // link to |target| itself, given the backup's name in one rename: the old
+  // file is about to leave |target|'s name and stays whole under the new one.
+  // Where links cannot be made (another filesystem, a filesystem without
+  // them), the bytes are written as a file of their own.
+  bool KeepAsBackup(const std::string& target, const std::string& backupPath,
+                    std::string_view expected, std::string* backup, bool* linked,
+                    std::string* error) {
+    if (!FollowLinks(backupPath, backup, error)) {
+      return false;
+    }
+    struct stat old;
+    if (stat(backup->c_str(), &old) == 0) {
+      if (!S_ISREG(old.st_mode)) {
+        *error = S_ISDIR(old.st_mode) ? "is a directory" : "not a regular file";
+        return false;
+      }
+      if (IsReadOnly(*backup, old)) {
+        *error = "file is read-only";
+        return false;
+      }
+    }
+    std::string name;
+    int result = LinkUnderTemporaryName(target, *backup, &name);
+    if (result != 0) {
+      if (result == EXDEV || result == EPERM || result == EMLINK || result == ENOTSUP ||
+          result == ENOSYS) {
+        return WriteFile(*backup, expected, error);
+      }
+      *error = ErrnoText(result);
+      return false;
+    }
+    if (rename(name.c_str(), backup->c_str()) != 0) {
+      *error = ErrnoText(errno);
+      unlink(name.c_str());
+      return false;
+    }
+    // A backup that already was the same file makes the rename a no-op that
+    // leaves the temporary name in place.
+    unlink(name.c_str());
+    *linked = true;
+    return true;
+  }
+
+  // Gives |target| a second, temporary name beside |backup|; 0 or the errno.
+  static int LinkUnderTemporaryName(const std::string& target, const std::string& backup,
+                                    std::string* name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      *name = backup + kTemporaryInfix + kTemporaryPattern;
+      int fd = mkostemp(&(*name)[0], O_CLOEXEC);
+      if (fd < 0) {
+        return errno;
+      }
+      // Only the name was wanted: free it for the link.
+      close(fd);
+      unlink(name->c_str());
+      if (link(target.c_str(), name->c_str()) == 0) {
+        return 0;
+      }
+      if (errno != EEXIST) {
+        return errno;
+      }
+    }
+    return EEXIST;
+  }
+
+  // Root may write anywhere, but a file whose write bits are all cleared was
+  // made read-only on purpose and is not to be replaced.
+  static bool IsReadOnly(const std::string& path, const struct stat& status) {
+    return (status.st_mode & 0222) == 0 || access(path.c_str(), W_OK) != 0;
   }
 
   // Creates and locks a fresh temporary file beside |target|.
@@ -467,8 +555,16 @@ class PosixDisk : public Disk {
 
   // Deletes the temporary file at |path| unless a running write holds it.
   // Where no lock can be taken, nothing tells a leftover from a file in use,
-  // and it is kept.
+  // and it is kept. A temporary name that is a second link to a file is a
+  // backup that a killed run had not finished naming: removing it loses
+  // nothing, as the file keeps its other name, and a run still making one
+  // holds the update lock that this run's caller holds now.
   static void RemoveIfUnused(const std::string& path) {
+    struct stat named;
+    if (lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_nlink > 1) {
+      unlink(path.c_str());
+      return;
+    }
     int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
       return;

@@ -300,17 +300,23 @@ class WindowsDisk : public Disk {
     } else {
       *error = LastErrorText();
     }
-    // Still open, so that no one takes it for a leftover while the caller
-    // finishes.
-    if (result == ReplaceStatus::kReplaced && replacement.beforeCommit &&
-        !replacement.beforeCommit()) {
-      result = ReplaceStatus::kFailed;
-    }
     CloseHandle(file);
+    std::string_view expected =
+        replacement.expected != nullptr ? *replacement.expected : std::string_view();
+    // The backup is a copy of its own: ReplaceFileA may keep the replaced
+    // file's identity for the new bytes, so a second link to the old file
+    // would not keep the old bytes.
+    if (result == ReplaceStatus::kReplaced && condition == Condition::kHolds &&
+        !replacement.backupPath.empty()) {
+      Replacement backup;
+      backup.pieces.push_back(expected);
+      if (Replace(replacement.backupPath, Condition::kAlways, backup, error) !=
+          ReplaceStatus::kReplaced) {
+        result = ReplaceStatus::kBackupFailed;
+      }
+    }
     if (result == ReplaceStatus::kReplaced) {
-      result = Commit(path, temporary, condition,
-                      replacement.expected != nullptr ? *replacement.expected : std::string_view(),
-                      error);
+      result = Commit(path, temporary, condition, expected, error);
     }
     if (result != ReplaceStatus::kReplaced) {
       DeleteFileA(temporary.c_str());

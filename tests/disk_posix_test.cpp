@@ -210,25 +210,84 @@ TEST(PosixDiskReplace, GoesAheadOnlyOnTheExpectedState) {
   }
 }
 
-TEST(PosixDiskReplace, AbandonedBeforeCommitLeavesTheFileAndNoTrace) {
+TEST(PosixDiskReplace, KeepsTheOldFileAsTheBackup) {
+  struct Case {
+    const char* name;
+    std::function<void(const TempDir&)> arrange;
+    Disk::ReplaceStatus status;
+  } cases[] = {
+      {"no backup yet", [](const TempDir&) {}, Disk::ReplaceStatus::kReplaced},
+      {"older backup", [](const TempDir& d) { WriteBytes(d.File("f.bak"), "older"); },
+       Disk::ReplaceStatus::kReplaced},
+      {"backup already the same file",
+       [](const TempDir& d) { link(d.File("f").c_str(), d.File("f.bak").c_str()); },
+       Disk::ReplaceStatus::kReplaced},
+      {"directory in the backup's place",
+       [](const TempDir& d) { mkdir(d.File("f.bak").c_str(), 0700); },
+       Disk::ReplaceStatus::kBackupFailed},
+      {"read-only backup",
+       [](const TempDir& d) {
+         WriteBytes(d.File("f.bak"), "older");
+         chmod(d.File("f.bak").c_str(), 0444);
+       },
+       Disk::ReplaceStatus::kBackupFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteBytes(dir.File("f"), "old");
+    c.arrange(dir);
+    std::string_view expected = "old";
+    Disk::Replacement replacement;
+    replacement.expected = &expected;
+    replacement.pieces = {"new"};
+    replacement.backupPath = dir.File("f.bak");
+    std::string error;
+    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error), c.status) << error;
+    if (c.status == Disk::ReplaceStatus::kReplaced) {
+      EXPECT_EQ(ReadBytes(dir.File("f")), "new");
+      EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
+      // Two files, each of its own: editing one leaves the other.
+      struct stat status;
+      ASSERT_EQ(stat(dir.File("f.bak").c_str(), &status), 0);
+      EXPECT_EQ(status.st_nlink, 1u);
+    } else {
+      EXPECT_FALSE(error.empty());
+      EXPECT_EQ(ReadBytes(dir.File("f")), "old");
+    }
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
+  }
+}
+
+TEST(PosixDiskReplace, BackupOnAnotherFilesystemIsACopy) {
+  // /dev/shm is a tmpfs of its own on most systems; a link cannot reach it.
   TempDir dir;
+  char pattern[] = "/dev/shm/autoexp-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    GTEST_SKIP() << "no /dev/shm";
+  }
+  std::string other = pattern;
+  struct stat here, there;
+  stat(dir.path().c_str(), &here);
+  stat(other.c_str(), &there);
+  if (here.st_dev == there.st_dev) {
+    rmdir(other.c_str());
+    GTEST_SKIP() << "/dev/shm is on the same filesystem";
+  }
   WriteBytes(dir.File("f"), "old");
   std::string_view expected = "old";
   Disk::Replacement replacement;
   replacement.expected = &expected;
   replacement.pieces = {"new"};
-  bool asked = false;
-  replacement.beforeCommit = [&] {
-    // By now the new bytes are in a temporary file beside the old one.
-    asked = dir.Names().size() == 2;
-    return false;
-  };
+  replacement.backupPath = other + "/f.bak";
   std::string error;
   EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
-            Disk::ReplaceStatus::kFailed);
-  EXPECT_TRUE(asked);
-  EXPECT_EQ(ReadBytes(dir.File("f")), "old");
-  EXPECT_EQ(dir.Names(), std::vector<std::string>{"f"});
+            Disk::ReplaceStatus::kReplaced)
+      << error;
+  EXPECT_EQ(ReadBytes(other + "/f.bak"), "old");
+  EXPECT_EQ(ReadBytes(dir.File("f")), "new");
+  unlink((other + "/f.bak").c_str());
+  rmdir(other.c_str());
 }
 
 TEST(PosixDiskLock, ConflictsWithOtherLockersUntilReleased) {

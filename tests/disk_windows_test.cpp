@@ -107,6 +107,32 @@ TEST(WindowsDiskReplace, GoesAheadOnlyOnTheExpectedState) {
   }
 }
 
+TEST(WindowsDiskReplace, KeepsTheOldBytesAsTheBackup) {
+  WindowsTempDir dir;
+  Put(dir.File("f"), "old");
+  Put(dir.File("f.bak"), "older");
+  std::string_view expected = "old";
+  Disk::Replacement replacement;
+  replacement.expected = &expected;
+  replacement.pieces = {"new"};
+  replacement.backupPath = dir.File("f.bak");
+  std::string error;
+  EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
+            Disk::ReplaceStatus::kReplaced)
+      << error;
+  EXPECT_EQ(Get(dir.File("f")), "new");
+  EXPECT_EQ(Get(dir.File("f.bak")), "old");
+
+  // A backup that cannot be made leaves the file as it was.
+  SetFileAttributesA(dir.File("f.bak").c_str(), FILE_ATTRIBUTE_READONLY);
+  expected = "new";
+  replacement.pieces = {"newer"};
+  EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
+            Disk::ReplaceStatus::kBackupFailed);
+  EXPECT_EQ(Get(dir.File("f")), "new");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
+}
+
 TEST(WindowsDiskLock, KeepsOtherRunsOutUntilReleased) {
   WindowsTempDir dir;
   Put(dir.File("f"), "x");

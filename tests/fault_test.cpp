@@ -33,24 +33,29 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 TEST(Faults, WriteFailingPartWayLeavesEverythingAsItWas) {
-  const std::string before = kUserRules + OtherSections(1 << 20);
+  const std::string user = kUserRules + OtherSections(1 << 20);
+  const std::string installed = InstalledRules() + OtherSections(1 << 20);
   struct Case {
     const char* name;
+    const std::string& start;
     bool install;
     const char* backup;
     rlim_t limit;
     const char* error;  // how the error trace starts
   } cases[] = {
-      // The backup is the first file written, and as large as the rules.
-      {"backup", true, "1", before.size() / 2, "error: cannot back up "},
-      // The installed rules are larger than the file was.
-      {"install", true, "0", before.size() + 100, "error: cannot write "},
-      {"uninstall", false, "0", 4096, "error: cannot write "},
+      // The installed rules are larger than the file was; the backup would
+      // be made as the new rules take the file's place, so none is made.
+      {"install", user, true, "1", user.size() + 100, "error: cannot write "},
+      {"install without backup", user, true, "0", user.size() + 100, "error: cannot write "},
+      {"uninstall", installed, false, "0", 4096, "error: cannot write "},
+      // Nothing to edit, but the backup asked for is written, and fails.
+      {"backup of installed rules", installed, true, "1", installed.size() / 2,
+       "error: cannot back up "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    std::string start = c.install ? before : InstalledRules() + OtherSections(1 << 20);
+    const std::string& start = c.start;
     WriteBytes(dir.File("autoexp.dat"), start);
     ProgramOptions options;
     options.fileSizeLimit = c.limit;
@@ -93,14 +98,15 @@ const std::vector<KindCase>& KindCases() {
     };
   };
   static const std::vector<KindCase> cases = {
-      // The backup is made before the write is refused; it holds the same bytes.
+      // A refused write makes no backup either.
       {"read-only file",
        chmodFile(0444),
        true,
        false,
        1,
        "autoexp.dat: file is read-only",
-       {"autoexp.bak", "autoexp.dat"}},
+       {"autoexp.dat"}},
+      // Nothing to write, so nothing is refused; the backup asked for is made.
       {"read-only file, already installed",
        chmodFile(0444),
        true,
@@ -139,7 +145,7 @@ const std::vector<KindCase>& KindCases() {
        true,
        true,
        1,
-       "autoexp.bak: Permission denied",
+       "autoexp.dat: Permission denied",
        {"autoexp.dat"}},
       {"directory in the file's place",
        replaceWith([](auto p) { return mkdir(p.c_str(), 0700); }),

@@ -72,11 +72,6 @@ class FakeDisk : public Disk {
 
   ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
                             std::string* error) override {
-    // First, as the real disks do it after writing the new bytes: a backup
-    // running beside this call is then done before any file is touched here.
-    if (replacement.beforeCommit && !replacement.beforeCommit()) {
-      return ReplaceStatus::kFailed;
-    }
     const std::string_view* expected = replacement.expected;
     std::string contents;
     for (std::string_view piece : replacement.pieces) {
@@ -91,6 +86,14 @@ class FakeDisk : public Disk {
                                      : file != files.end() && file->second == *expected;
     if (!holds) {
       return ReplaceStatus::kChanged;
+    }
+    if (unwritable.count(path) != 0) {
+      *error = "No space left on device";
+      return ReplaceStatus::kFailed;
+    }
+    if (!replacement.backupPath.empty() &&
+        !WriteFile(replacement.backupPath, std::string(*expected), error)) {
+      return ReplaceStatus::kBackupFailed;
     }
     return WriteFile(path, contents, error) ? ReplaceStatus::kReplaced : ReplaceStatus::kFailed;
   }
