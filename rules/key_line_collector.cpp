@@ -49,11 +49,19 @@ std::string KeyLineCollector::Finish() {
   return "[" + section_ + "]\n" + kept_;
 }
 
+// Reads each line as ParseHeader and ParseKeyLine do, but looks no further
+// than it must: most lines are told apart by their first non-blank byte, and
+// a key line's value is never needed.
 void KeyLineCollector::TakeLine(std::string_view line) {
   bool atTextStart = atTextStart_;
   atTextStart_ = false;
+  std::size_t first = 0;
+  while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) {
+    ++first;
+  }
+  char lead = first < line.size() ? line[first] : '\n';
   std::string_view name;
-  if (ParseHeader(line, atTextStart, &name)) {
+  if ((lead == '[' || atTextStart) && ParseHeader(line, atTextStart, &name)) {
     if (where_ == Where::kInside) {
       where_ = Where::kAfter;
     } else if (EqualsIgnoringCase(name, section_)) {
@@ -61,8 +69,13 @@ void KeyLineCollector::TakeLine(std::string_view line) {
     }
     return;
   }
-  KeyLine parsed;
-  if (where_ == Where::kInside && ParseKeyLine(line, &parsed) && Wanted(parsed.key)) {
+  if (where_ != Where::kInside || lead == ';' || lead == '[' || lead == '\n') {
+    return;
+  }
+  // The "=" can only come before the line end, so the line end needs no
+  // cutting off first; a lone CR before it is text, as everywhere.
+  std::size_t equals = line.find('=', first);
+  if (equals != std::string_view::npos && Wanted(TrimBlanks(line.substr(0, equals)))) {
     kept_.append(line);
   }
 }
