@@ -66,23 +66,29 @@ ProfileStore::ProfileStore(std::string contents) : contents_(std::move(contents)
     lineEnd_ = (firstLineFeed > 0 && text[firstLineFeed - 1] == '\r') ? "\r\n" : "\n";
   }
 
-  // One pass over the lines to find the section headers; the lines before the
-  // first header form a section without a name that never matches.
+  // One pass to find the section headers; the lines before the first header
+  // form a section without a name that never matches. A header line holds a
+  // "[", so the search jumps from one "[" to the next and looks at the line
+  // around it only then, instead of looking at every line.
   sections_.emplace_back();
   std::size_t sectionStart = 0;
-  std::size_t position = 0;
-  while (position < text.size()) {
-    std::size_t lineFeed = text.find('\n', position);
+  std::size_t bracket = text.find('[');
+  while (bracket != std::string_view::npos) {
+    std::size_t lineFeedBefore =
+        bracket == 0 ? std::string_view::npos : text.rfind('\n', bracket - 1);
+    std::size_t lineStart = lineFeedBefore == std::string_view::npos ? 0 : lineFeedBefore + 1;
+    std::size_t lineFeed = text.find('\n', bracket);
     std::size_t next = lineFeed == std::string_view::npos ? text.size() : lineFeed + 1;
     std::string_view name;
-    if (ParseHeader(text.substr(position, next - position), position == 0, &name)) {
-      sections_.back().text = text.substr(sectionStart, position - sectionStart);
+    if (ParseHeader(text.substr(lineStart, next - lineStart), lineStart == 0, &name)) {
+      sections_.back().text = text.substr(sectionStart, lineStart - sectionStart);
       sections_.emplace_back();
       sections_.back().name = name;
       sections_.back().hasHeader = true;
-      sectionStart = position;
+      sectionStart = lineStart;
     }
-    position = next;
+    // Another "[" on the same line cannot start a header.
+    bracket = next < text.size() ? text.find('[', next) : std::string_view::npos;
   }
   sections_.back().text = text.substr(sectionStart);
 }
