@@ -23,7 +23,7 @@
 //   4. ReplaceFile with the bytes read as the expected ones. It checks, right
 //      before the new file takes the old one's place, that the file still
 //      holds them; a program that took no lock and wrote in between makes it
-//      return kChanged, and the caller starts over from step 3.
+//      return kChanged, and the caller starts over from step 1.
 //   5. Let the lock go.
 //
 // The check in step 4 narrows the window for a writer that takes no lock to

@@ -20,6 +20,18 @@ bool KeyLineCollector::Feed(std::string_view piece) {
   // Past the section nothing matters any more: only its first appearance
   // counts.
   while (!piece.empty() && where_ != Where::kAfter) {
+    if (where_ == Where::kBefore && partial_.empty()) {
+      // At a line start before the section, only a header can matter, and
+      // a header line holds a "[": the lines before the next one are passed
+      // by whole.
+      std::size_t bracket = piece.find('[');
+      std::size_t lineFeed = piece.substr(0, bracket).rfind('\n');
+      if (lineFeed != std::string_view::npos) {
+        piece.remove_prefix(lineFeed + 1);
+        atTextStart_ = false;
+        continue;
+      }
+    }
     std::size_t lineFeed = piece.find('\n');
     if (lineFeed == std::string_view::npos) {
       partial_.append(piece);
@@ -55,10 +67,7 @@ std::string KeyLineCollector::Finish() {
 void KeyLineCollector::TakeLine(std::string_view line) {
   bool atTextStart = atTextStart_;
   atTextStart_ = false;
-  std::size_t first = 0;
-  while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) {
-    ++first;
-  }
+  std::size_t first = SkipBlanks(line, 0);
   char lead = first < line.size() ? line[first] : '\n';
   std::string_view name;
   if ((lead == '[' || atTextStart) && ParseHeader(line, atTextStart, &name)) {

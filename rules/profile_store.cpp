@@ -6,17 +6,6 @@
 
 namespace {
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::size_t SkipBlanks(std::string_view text, std::size_t from) {
-  while (from < text.size() && IsBlank(text[from])) {
-    ++from;
-  }
-  return from;
-}
-
 // FNV-1a over the key as it matches: letter case folded. Never 0, which marks
 // a line without a key.
 std::uint32_t KeyHash(std::string_view key) {

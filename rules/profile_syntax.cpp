@@ -4,6 +4,8 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+}  // namespace
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
@@ -14,8 +16,6 @@ std::size_t SkipBlanks(std::string_view text, std::size_t from) {
   }
   return from;
 }
-
-}  // namespace
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) {

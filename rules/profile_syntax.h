@@ -1,10 +1,17 @@
 #ifndef AUTOEXP_RULES_PROFILE_SYNTAX_H_
 #define AUTOEXP_RULES_PROFILE_SYNTAX_H_
 
+#include <cstddef>
 #include <string_view>
 
 // How one line of a profile text reads; ProfileStore's comment gives the
 // rules. Kept apart so that everything that reads such text reads it alike.
+
+// Blanks are spaces and tabs.
+bool IsBlank(char c);
+
+// The first position at or after |from| that holds no blank.
+std::size_t SkipBlanks(std::string_view text, std::size_t from);
 
 std::string_view TrimBlanks(std::string_view text);
 
