@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/disk.h"
+#include "tests/windows_test_files.h"
 
 namespace {
 
@@ -23,49 +24,13 @@ class WindowsTempDir {
       }
     }
   }
-  ~WindowsTempDir() {
-    for (const std::string& name : Names()) {
-      SetFileAttributesA(File(name).c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileA(File(name).c_str());
-    }
-    RemoveDirectoryA(path_.c_str());
-  }
+  ~WindowsTempDir() { RemoveTree(path_); }
   std::string File(const std::string& name) const { return path_ + "\\" + name; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(File("*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        std::string name = found.cFileName;
-        if (name != "." && name != "..") {
-          names.push_back(name);
-        }
-      } while (FindNextFileA(search, &found));
-      FindClose(search);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Names() const { return ::Names(path_); }
 
  private:
   std::string path_;
 };
-
-void Put(const std::string& path, const std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
-std::string Get(const std::string& path) {
-  std::string contents;
-  std::string error;
-  SystemDisk().ReadFile(path, &contents, &error);
-  return contents;
-}
 
 TEST(WindowsDiskReplace, GoesAheadOnlyOnTheExpectedState) {
   struct Case {
@@ -85,7 +50,7 @@ TEST(WindowsDiskReplace, GoesAheadOnlyOnTheExpectedState) {
     SCOPED_TRACE(c.name);
     WindowsTempDir dir;
     if (c.before != nullptr) {
-      Put(dir.File("f"), c.before);
+      WriteAll(dir.File("f"), c.before);
     }
     // The run holds the update lock while it replaces, as a real run does.
     std::string error;
@@ -98,9 +63,9 @@ TEST(WindowsDiskReplace, GoesAheadOnlyOnTheExpectedState) {
     EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error), c.status) << error;
     lock.reset();
     if (c.status == Disk::ReplaceStatus::kReplaced) {
-      EXPECT_EQ(Get(dir.File("f")), "new");
+      EXPECT_EQ(ReadAll(dir.File("f")), "new");
     } else if (c.before != nullptr) {
-      EXPECT_EQ(Get(dir.File("f")), c.before);
+      EXPECT_EQ(ReadAll(dir.File("f")), c.before);
     }
     EXPECT_EQ(dir.Names().size(),
               c.before != nullptr || c.status == Disk::ReplaceStatus::kReplaced ? 1u : 0u);
@@ -109,8 +74,8 @@ TEST(WindowsDiskReplace, GoesAheadOnlyOnTheExpectedState) {
 
 TEST(WindowsDiskReplace, KeepsTheOldBytesAsTheBackup) {
   WindowsTempDir dir;
-  Put(dir.File("f"), "old");
-  Put(dir.File("f.bak"), "older");
+  WriteAll(dir.File("f"), "old");
+  WriteAll(dir.File("f.bak"), "older");
   std::string_view expected = "old";
   Disk::Replacement replacement;
   replacement.expected = &expected;
@@ -120,8 +85,8 @@ TEST(WindowsDiskReplace, KeepsTheOldBytesAsTheBackup) {
   EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
             Disk::ReplaceStatus::kReplaced)
       << error;
-  EXPECT_EQ(Get(dir.File("f")), "new");
-  EXPECT_EQ(Get(dir.File("f.bak")), "old");
+  EXPECT_EQ(ReadAll(dir.File("f")), "new");
+  EXPECT_EQ(ReadAll(dir.File("f.bak")), "old");
 
   // A backup that cannot be made leaves the file as it was.
   SetFileAttributesA(dir.File("f.bak").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -129,13 +94,13 @@ TEST(WindowsDiskReplace, KeepsTheOldBytesAsTheBackup) {
   replacement.pieces = {"newer"};
   EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
             Disk::ReplaceStatus::kBackupFailed);
-  EXPECT_EQ(Get(dir.File("f")), "new");
+  EXPECT_EQ(ReadAll(dir.File("f")), "new");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
 }
 
 TEST(WindowsDiskLock, KeepsOtherRunsOutUntilReleased) {
   WindowsTempDir dir;
-  Put(dir.File("f"), "x");
+  WriteAll(dir.File("f"), "x");
   std::string error;
   std::unique_ptr<Disk::Lock> lock = SystemDisk().LockFile(dir.File("f"), &error);
   ASSERT_NE(lock, nullptr) << error;
@@ -166,7 +131,7 @@ TEST(WindowsDiskLeftovers, RemovesUnusedTemporaryFilesOfItsOwnNaming) {
   const char* names[] = {"f", "f.autoexp-setup-123", "f.autoexp-setup-456", "f.autoexp-setup-12x",
                          "g.autoexp-setup-123"};
   for (const char* name : names) {
-    Put(dir.File(name), "bytes");
+    WriteAll(dir.File(name), "bytes");
   }
   // A write in progress holds its temporary file open without sharing.
   HANDLE inUse = CreateFileA(dir.File("f.autoexp-setup-456").c_str(), GENERIC_WRITE, 0, nullptr,

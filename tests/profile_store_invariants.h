@@ -19,7 +19,7 @@
 //
 // The input's last bytes, read backwards, are a list of reads, writes and
 // deletes over a few sections and keys; the bytes before them are the file's
-// text. Any file, seed or crash, is thus an input as it stands.
+// text. Any file, from the corpus or a crash, is thus an input as it stands.
 //
 // Returns true when every check held; otherwise false with what failed in
 // |*failure|.
