@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/disk.h"
+#include "platform/replacing_disk.h"
 
 // Replacing a file, the POSIX way:
 //
@@ -234,10 +235,7 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
-// What must hold of the file's old state for the replacement to go ahead.
-enum class Condition { kAlways, kAbsent, kHolds };
-
-class PosixDisk : public Disk {
+class PosixDisk : public ReplacingDisk {
  public:
   std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) override {
     std::string target;
@@ -345,21 +343,9 @@ class PosixDisk : public Disk {
     return result;
   }
 
-  bool WriteFile(const std::string& path, std::string_view contents, std::string* error) override {
-    Replacement replacement;
-    replacement.pieces.push_back(contents);
-    return Replace(path, Condition::kAlways, replacement, error) == ReplaceStatus::kReplaced;
-  }
-
-  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
-                            std::string* error) override {
-    return Replace(path, replacement.expected == nullptr ? Condition::kAbsent : Condition::kHolds,
-                   replacement, error);
-  }
-
  private:
   ReplaceStatus Replace(const std::string& path, Condition condition,
-                        const Replacement& replacement, std::string* error) {
+                        const Replacement& replacement, std::string* error) override {
     std::string target;
     if (!FollowLinks(path, &target, error)) {
       return ReplaceStatus::kFailed;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/disk.h"
+#include "platform/replacing_disk.h"
 
 // Replacing a file, the Windows way:
 //
@@ -152,10 +153,7 @@ class HandleLock : public Disk::Lock {
   HANDLE file_;
 };
 
-// What must hold of the file's old state for the replacement to go ahead.
-enum class Condition { kAlways, kAbsent, kHolds };
-
-class WindowsDisk : public Disk {
+class WindowsDisk : public ReplacingDisk {
  public:
   std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) override {
     DWORD start = GetTickCount();
@@ -250,21 +248,9 @@ class WindowsDisk : public Disk {
     return result;
   }
 
-  bool WriteFile(const std::string& path, std::string_view contents, std::string* error) override {
-    Replacement replacement;
-    replacement.pieces.push_back(contents);
-    return Replace(path, Condition::kAlways, replacement, error) == ReplaceStatus::kReplaced;
-  }
-
-  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
-                            std::string* error) override {
-    return Replace(path, replacement.expected == nullptr ? Condition::kAbsent : Condition::kHolds,
-                   replacement, error);
-  }
-
  private:
-  static ReplaceStatus Replace(const std::string& path, Condition condition,
-                               const Replacement& replacement, std::string* error) {
+  ReplaceStatus Replace(const std::string& path, Condition condition,
+                        const Replacement& replacement, std::string* error) override {
     DWORD attributes = GetFileAttributesA(path.c_str());
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (!exists && !IsNotFound(GetLastError())) {

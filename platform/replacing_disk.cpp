@@ -1,0 +1,14 @@
+#include "platform/replacing_disk.h"
+
+bool ReplacingDisk::WriteFile(const std::string& path, std::string_view contents,
+                              std::string* error) {
+  Replacement replacement;
+  replacement.pieces.push_back(contents);
+  return Replace(path, Condition::kAlways, replacement, error) == ReplaceStatus::kReplaced;
+}
+
+Disk::ReplaceStatus ReplacingDisk::ReplaceFile(const std::string& path,
+                                               const Replacement& replacement, std::string* error) {
+  return Replace(path, replacement.expected == nullptr ? Condition::kAbsent : Condition::kHolds,
+                 replacement, error);
+}
