@@ -1,18 +1,18 @@
 #include "app/run_installer.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "app/backup.h"
 #include "app/command_line.h"
 #include "app/paths.h"
 #include "platform/code_page.h"
 #include "platform/trace.h"
 #include "rules/display_rules.h"
-#include "rules/key_line_collector.h"
 #include "rules/profile_store.h"
 #include "rules/rule_editing.h"
 
@@ -22,44 +22,122 @@ namespace {
 // under this run.
 constexpr int kUpdateAttempts = 5;
 
-int Fail(const std::string& text) {
-  DebugTrace(text);
+// What a run is to do, as the command line says.
+struct Job {
+  std::string rulesPath;
+  std::string backupPath;  // empty: no backup
+  RunMode mode = RunMode::kNone;
+  bool tag71 = false;
+};
+
+// Every error trace of a run: what could not be done, and why.
+int Fail(const std::string& what, const std::string& reason) {
+  DebugTrace("error: " + what + ": " + reason + "\n");
   return kExitFailed;
 }
 
-int Fail(const char* what, const std::string& path, const std::string& reason) {
-  return Fail(std::string("error: ") + what + " " + path + ": " + reason + "\n");
-}
-
 // Makes the run's edits: every rule added, or every rule removed.
-void ApplyRules(ProfileStore& store, RunMode mode, bool tag71) {
+void ApplyRules(ProfileStore& store, const Job& job) {
   for (const DisplayRule& rule : kDisplayRules) {
-    if (mode == RunMode::kInstall) {
-      AddRule(store, RuleKey(rule, tag71), rule.value);
+    if (job.mode == RunMode::kInstall) {
+      AddRule(store, RuleKey(rule, job.tag71), rule.value);
     } else {
-      RemoveRule(store, RuleKey(rule, tag71));
+      RemoveRule(store, RuleKey(rule, job.tag71));
     }
   }
 }
 
-// Whether the run's edits would change the file at |path|, found by looking
-// through it piece by piece for the rule keys alone. Much cheaper than
-// holding the file, and the usual answer for a repeated install or
-// uninstall is no.
-Disk::ReadStatus WouldChange(Disk& disk, const std::string& path, RunMode mode, bool tag71,
-                             bool* changes, std::string* error) {
-  std::vector<std::string> keys;
-  for (const DisplayRule& rule : kDisplayRules) {
-    keys.emplace_back(RuleKey(rule, tag71));
-    keys.push_back(SavedKey(RuleKey(rule, tag71)));
+// One attempt at the whole update: lock, read and edit, replace. Returns the
+// run's exit status, or nothing when another program changed the file
+// between the read and the replacement, so that its change is kept by making
+// the edits again on what it left.
+std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
+  std::string reason;
+  // Taken afresh each time: the file may not have existed the last time.
+  std::unique_ptr<Disk::Lock> lock = disk.LockFile(job.rulesPath, &reason);
+  if (lock == nullptr) {
+    return Fail("cannot lock " + job.rulesPath, reason);
   }
-  KeyLineCollector collector(kAutoExpandSection, keys);
+  // Temporary files that killed runs left are removed under the lock, where
+  // no other run is writing one, and on the first attempt only: no attempt
+  // of this run leaves one behind for the next.
+  if (first) {
+    disk.RemoveLeftovers(job.rulesPath);
+    if (!job.backupPath.empty()) {
+      disk.RemoveLeftovers(job.backupPath);
+    }
+  }
+
+  // The file is read once. The edits are made as soon as the section they
+  // touch is whole; a run that changes nothing and makes no backup stops
+  // reading there, and any other reads the rest, unsearched, into a piece of
+  // its own, so that the text already read stays where it is.
+  ProfileStore store;
+  std::string rest;
+  bool edited = false;
+  std::uint64_t taken = 0;
   Disk::ReadStatus status = disk.ReadPieces(
-      path, [&](std::string_view piece) { return collector.Feed(piece); }, error);
-  ProfileStore preview(collector.Finish());
-  ApplyRules(preview, mode, tag71);
-  *changes = preview.changed();
-  return status;
+      job.rulesPath,
+      [&](std::string_view piece, std::uint64_t size) {
+        if (edited) {
+          rest.reserve(size > taken ? static_cast<std::size_t>(size - taken) : 0);
+          rest.append(piece);
+          return true;
+        }
+        if (taken == 0) {
+          store.Reserve(static_cast<std::size_t>(size));
+        }
+        taken += piece.size();
+        store.Append(piece);
+        if (!store.HasWholeSection(kAutoExpandSection)) {
+          return true;
+        }
+        ApplyRules(store, job);
+        edited = true;
+        return store.changed() || !job.backupPath.empty();
+      },
+      &reason);
+  // A file that is there but cannot be read is never taken for an empty one:
+  // the edits would then be written over the user's rules.
+  if (status == Disk::ReadStatus::kFailed) {
+    return Fail("cannot read " + job.rulesPath, reason);
+  }
+  if (edited) {
+    store.AppendRest(std::move(rest));
+  } else {
+    ApplyRules(store, job);
+  }
+
+  bool exists = status == Disk::ReadStatus::kOkay;
+  bool backup = exists && !job.backupPath.empty();
+  std::vector<std::string_view> original = store.Original();
+  if (!store.changed()) {
+    // A run that changes nothing leaves the file alone, modification time
+    // and all; the backup asked for is made all the same.
+    if (backup && !disk.WriteFile(job.backupPath, original, &reason)) {
+      return Fail("cannot back up " + job.rulesPath + " to " + job.backupPath, reason);
+    }
+    return kExitSucceeded;
+  }
+  // The backup is made as part of the replacement, so that a failed write
+  // leaves no new backup behind and a large file is not written twice.
+  Disk::Replacement replacement;
+  replacement.expected = exists ? &original : nullptr;
+  replacement.pieces = store.Pieces();
+  if (backup) {
+    replacement.backupPath = job.backupPath;
+  }
+  switch (disk.ReplaceFile(job.rulesPath, replacement, &reason)) {
+    case Disk::ReplaceStatus::kReplaced:
+      return kExitSucceeded;
+    case Disk::ReplaceStatus::kFailed:
+      return Fail("cannot write " + job.rulesPath, reason);
+    case Disk::ReplaceStatus::kBackupFailed:
+      return Fail("cannot back up " + job.rulesPath + " to " + job.backupPath, reason);
+    case Disk::ReplaceStatus::kChanged:
+      break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -73,86 +151,25 @@ int RunInstaller(int count, const char* const* arguments, Disk& disk) {
   DebugTrace(line.baseDirectory);
   DebugTrace(line.subPath);
   std::string dirPrefix = DirPrefix(line.baseDirectory, line.subPath, SystemLeadBytes());
-  std::string rulesPath = RulesPath(dirPrefix);
-
-  RunMode mode = SelectRunMode(line);
-  if (mode == RunMode::kNone) {
+  Job job;
+  job.rulesPath = RulesPath(dirPrefix);
+  job.mode = SelectRunMode(line);
+  if (job.mode == RunMode::kNone) {
     return kExitSucceeded;
   }
-  if (mode == RunMode::kUninstall) {
+  if (job.mode == RunMode::kUninstall) {
     DebugTrace("Uninstall\n");
-    DebugTrace(rulesPath);
+    DebugTrace(job.rulesPath);
   }
+  if (job.mode == RunMode::kInstall && WantsBackup(line)) {
+    job.backupPath = BackupPath(dirPrefix);
+  }
+  job.tag71 = IsTag71(line.versionTag);
 
-  // Another program may write the file between this run's read and its
-  // write. ReplaceFile notices, and the edits are made again on what that
-  // program left, so its change is kept; a file that keeps changing is left
-  // alone in the end.
-  std::string reason;
-  std::string backupPath = BackupPath(dirPrefix);
-  bool backup = mode == RunMode::kInstall && WantsBackup(line);
-  bool tag71 = IsTag71(line.versionTag);
   for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
-    // Taken afresh each time: the file may not have existed the last time.
-    std::unique_ptr<Disk::Lock> lock = disk.LockFile(rulesPath, &reason);
-    if (lock == nullptr) {
-      return Fail("cannot lock", rulesPath, reason);
-    }
-    if (attempt == 0) {
-      disk.RemoveLeftovers(rulesPath);
-      if (backup) {
-        disk.RemoveLeftovers(backupPath);
-      }
-    }
-    // A file that is there but cannot be read is never taken for an empty
-    // one: the edits would then be written over the user's rules.
-    if (!backup) {
-      bool changes = true;
-      if (WouldChange(disk, rulesPath, mode, tag71, &changes, &reason) ==
-          Disk::ReadStatus::kFailed) {
-        return Fail("cannot read", rulesPath, reason);
-      }
-      // A run that changes nothing leaves the file alone, modification
-      // time and all.
-      if (!changes) {
-        return kExitSucceeded;
-      }
-    }
-    std::string contents;
-    Disk::ReadStatus status = disk.ReadFile(rulesPath, &contents, &reason);
-    if (status == Disk::ReadStatus::kFailed) {
-      return Fail("cannot read", rulesPath, reason);
-    }
-    bool exists = status == Disk::ReadStatus::kOkay;
-    ProfileStore store(std::move(contents));
-    std::string_view original = store.original();
-    ApplyRules(store, mode, tag71);
-    if (!store.changed()) {
-      // Nothing to replace, but the backup asked for is made all the same.
-      std::string error;
-      if (backup && exists && !MakeBackup(disk, rulesPath, backupPath, original, &error)) {
-        return Fail(error);
-      }
-      return kExitSucceeded;
-    }
-    // The backup is made as part of the replacement, so that a failed write
-    // leaves no new backup behind and a large file is not written twice.
-    Disk::Replacement replacement;
-    replacement.expected = exists ? &original : nullptr;
-    replacement.pieces = store.Pieces();
-    if (backup && exists) {
-      replacement.backupPath = backupPath;
-    }
-    switch (disk.ReplaceFile(rulesPath, replacement, &reason)) {
-      case Disk::ReplaceStatus::kReplaced:
-        return kExitSucceeded;
-      case Disk::ReplaceStatus::kFailed:
-        return Fail("cannot write", rulesPath, reason);
-      case Disk::ReplaceStatus::kBackupFailed:
-        return Fail(BackupError(rulesPath, backupPath, reason));
-      case Disk::ReplaceStatus::kChanged:
-        break;
+    if (std::optional<int> status = Attempt(disk, job, attempt == 0)) {
+      return *status;
     }
   }
-  return Fail("cannot write", rulesPath, "another program kept changing the file");
+  return Fail("cannot write " + job.rulesPath, "another program kept changing the file");
 }

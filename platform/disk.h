@@ -1,6 +1,7 @@
 #ifndef AUTOEXP_PLATFORM_DISK_H_
 #define AUTOEXP_PLATFORM_DISK_H_
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,8 +19,8 @@
 //   1. LockFile: take the file's update lock. Instances of this program, and
 //      tools that lock the same way (crudini does), now wait for each other.
 //   2. RemoveLeftovers: delete temporary files that a killed run left.
-//   3. ReadFile, edit in memory (ReadPieces first, where a look through the
-//      file can tell that there is nothing to edit).
+//   3. ReadPieces, editing in memory as the bytes come; stop reading early
+//      when the rest of the file cannot change the edits and none are made.
 //   4. ReplaceFile with the bytes read as the expected ones. It checks, right
 //      before the new file takes the old one's place, that the file still
 //      holds them; a program that took no lock and wrote in between makes it
@@ -64,23 +65,23 @@ class Disk {
   // Failures are ignored: a leftover disturbs nothing but the directory.
   virtual void RemoveLeftovers(const std::string& path) = 0;
 
-  // Reads the whole regular file at |path| into |*contents|.
-  // A directory, FIFO, device or anything else that is not a regular file is
-  // refused with kFailed before a byte is read, so a read can never block or
-  // run forever. On kFailed, |*error| holds a short reason such as
-  // "Permission denied" and |*contents| is unspecified.
-  virtual ReadStatus ReadFile(const std::string& path, std::string* contents,
-                              std::string* error) = 0;
+  // Called with each piece of a file read, and with the file's size when it
+  // was opened (the file may grow or shrink while it is read); returns
+  // whether to read on.
+  using Consumer = std::function<bool(std::string_view piece, std::uint64_t size)>;
 
-  // Reads the regular file at |path| as ReadFile does, but in pieces of a
-  // fixed, moderate size handed to |consume| in order and not kept, so that
-  // a large file can be looked through without holding it in memory. Stops
-  // early, with kOkay, when |consume| returns false.
-  virtual ReadStatus ReadPieces(const std::string& path,
-                                const std::function<bool(std::string_view)>& consume,
+  // Reads the regular file at |path| to its end, in pieces of a fixed,
+  // moderate size handed to |consume| in order and not kept, so that the
+  // caller holds only what it keeps. Stops early, with kOkay, when |consume|
+  // returns false. A directory, FIFO, device or anything else that is not a
+  // regular file is refused with kFailed before a byte is read, so a read can
+  // never block or run forever. On kFailed, |*error| holds a short reason
+  // such as "Permission denied".
+  virtual ReadStatus ReadPieces(const std::string& path, const Consumer& consume,
                                 std::string* error) = 0;
 
-  // Makes the file at |path| hold exactly |contents|, creating it if needed.
+  // Makes the file at |path| hold exactly |pieces|, one after the other,
+  // creating it if needed.
   // The update is atomic: the bytes go to a temporary file in the same
   // directory, are flushed to disk, and the temporary file then takes the
   // place of the old one, so a reader (or a crash) sees either the old file
@@ -90,13 +91,14 @@ class Disk {
   // has them). A file without write permission is not replaced.
   // Returns false with a short reason in |*error| when the file could not be
   // written; the old file is then untouched and no temporary file is left.
-  virtual bool WriteFile(const std::string& path, std::string_view contents,
+  virtual bool WriteFile(const std::string& path, const std::vector<std::string_view>& pieces,
                          std::string* error) = 0;
 
   // What ReplaceFile is to do.
   struct Replacement {
-    // The bytes the file must still hold; null: no file may be there yet.
-    const std::string_view* expected = nullptr;
+    // The bytes the file must still hold, as pieces one after the other;
+    // null: no file may be there yet.
+    const std::vector<std::string_view>* expected = nullptr;
     // The new bytes: these pieces, one after the other.
     std::vector<std::string_view> pieces;
     // When set, the file's old bytes are kept under this name as part of the

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/disk.h"
+#include "platform/expected_bytes.h"
 #include "platform/replacing_disk.h"
 
 // Replacing a file, the POSIX way:
@@ -175,14 +176,15 @@ bool WriteAll(int fd, const std::vector<std::string_view>& pieces) {
 
 // Whether the regular file at |path| holds exactly |expected|, read in
 // pieces so that the check needs no second copy of the file in memory.
-bool Holds(const std::string& path, std::string_view expected) {
+bool Holds(const std::string& path, const std::vector<std::string_view>& pieces) {
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
+  ExpectedBytes expected(pieces);
   struct stat status;
   bool same = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-              static_cast<std::uintmax_t>(status.st_size) == expected.size();
+              static_cast<std::uint64_t>(status.st_size) == expected.size();
   char buffer[1 << 16];
   while (same) {
     ssize_t got = read(fd, buffer, sizeof buffer);
@@ -190,12 +192,10 @@ bool Holds(const std::string& path, std::string_view expected) {
       continue;
     }
     if (got <= 0) {
-      same = got == 0 && expected.empty();
+      same = got == 0 && expected.Done();
       break;
     }
-    std::size_t length = static_cast<std::size_t>(got);
-    same = length <= expected.size() && std::memcmp(buffer, expected.data(), length) == 0;
-    expected.remove_prefix(same ? length : 0);
+    same = expected.Match(std::string_view(buffer, static_cast<std::size_t>(got)));
   }
   close(fd);
   return same;
@@ -303,20 +303,7 @@ class PosixDisk : public ReplacingDisk {
     closedir(listing);
   }
 
-  ReadStatus ReadFile(const std::string& path, std::string* contents, std::string* error) override {
-    int fd = -1;
-    struct stat status;
-    ReadStatus opened = OpenRegular(path, &fd, &status, error);
-    if (opened != ReadStatus::kOkay) {
-      return opened;
-    }
-    ReadStatus result = ReadOpenFile(fd, status, contents, error);
-    close(fd);
-    return result;
-  }
-
-  ReadStatus ReadPieces(const std::string& path,
-                        const std::function<bool(std::string_view)>& consume,
+  ReadStatus ReadPieces(const std::string& path, const Consumer& consume,
                         std::string* error) override {
     int fd = -1;
     struct stat status;
@@ -324,6 +311,7 @@ class PosixDisk : public ReplacingDisk {
     if (opened != ReadStatus::kOkay) {
       return opened;
     }
+    const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
     std::vector<char> buffer(kPieceSize);
     ReadStatus result = ReadStatus::kOkay;
     for (;;) {
@@ -335,7 +323,8 @@ class PosixDisk : public ReplacingDisk {
         *error = ErrnoText(errno);
         result = ReadStatus::kFailed;
       }
-      if (got <= 0 || !consume(std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
+      if (got <= 0 ||
+          !consume(std::string_view(buffer.data(), static_cast<std::size_t>(got)), size)) {
         break;
       }
     }
@@ -395,8 +384,9 @@ class PosixDisk : public ReplacingDisk {
   // |temporary| in |target|'s place.
   ReplaceStatus Commit(const std::string& temporary, const std::string& target, Condition condition,
                        const Replacement& replacement, std::string* error) {
-    std::string_view expected =
-        replacement.expected != nullptr ? *replacement.expected : std::string_view();
+    static const std::vector<std::string_view> kNone;
+    const std::vector<std::string_view>& expected =
+        replacement.expected != nullptr ? *replacement.expected : kNone;
     if (condition == Condition::kAbsent) {
       int result = RenameIfAbsent(temporary, target);
       if (result == EEXIST) {
@@ -439,8 +429,8 @@ class PosixDisk : public ReplacingDisk {
   // Where links cannot be made (another filesystem, a filesystem without
   // them), the bytes are written as a file of their own.
   bool KeepAsBackup(const std::string& target, const std::string& backupPath,
-                    std::string_view expected, std::string* backup, bool* linked,
-                    std::string* error) {
+                    const std::vector<std::string_view>& expected, std::string* backup,
+                    bool* linked, std::string* error) {
     if (!FollowLinks(backupPath, backup, error)) {
       return false;
     }
@@ -585,32 +575,6 @@ class PosixDisk : public ReplacingDisk {
     }
     close(*fd);
     return ReadStatus::kFailed;
-  }
-
-  static ReadStatus ReadOpenFile(int fd, const struct stat& status, std::string* contents,
-                                 std::string* error) {
-    // Read to the end rather than trusting st_size: the file may be growing.
-    std::string::size_type size = 0;
-    contents->resize(static_cast<std::string::size_type>(status.st_size) + 1);
-    for (;;) {
-      if (size == contents->size()) {
-        contents->resize(contents->size() * 2);
-      }
-      ssize_t got = read(fd, &(*contents)[size], contents->size() - size);
-      if (got < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        *error = ErrnoText(errno);
-        return ReadStatus::kFailed;
-      }
-      if (got == 0) {
-        break;
-      }
-      size += static_cast<std::string::size_type>(got);
-    }
-    contents->resize(size);
-    return ReadStatus::kOkay;
   }
 
   // Gives the temporary file the permission bits and owner of the file it

@@ -4,12 +4,14 @@
 #undef ReplaceFile
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/disk.h"
+#include "platform/expected_bytes.h"
 #include "platform/replacing_disk.h"
 
 // Replacing a file, the Windows way:
@@ -116,14 +118,15 @@ bool StillNamed(HANDLE file, const std::string& path) {
 }
 
 // Whether the file at |path| holds exactly |expected|, read in pieces.
-bool Holds(const std::string& path, std::string_view expected) {
+bool Holds(const std::string& path, const std::vector<std::string_view>& pieces) {
   HANDLE file = OpenShared(path);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
+  ExpectedBytes expected(pieces);
   LARGE_INTEGER size;
   bool same = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
-              static_cast<unsigned long long>(size.QuadPart) == expected.size();
+              static_cast<std::uint64_t>(size.QuadPart) == expected.size();
   char buffer[1 << 16];
   while (same) {
     DWORD got = 0;
@@ -132,11 +135,10 @@ bool Holds(const std::string& path, std::string_view expected) {
       break;
     }
     if (got == 0) {
-      same = expected.empty();
+      same = expected.Done();
       break;
     }
-    same = got <= expected.size() && std::memcmp(buffer, expected.data(), got) == 0;
-    expected.remove_prefix(same ? got : 0);
+    same = expected.Match(std::string_view(buffer, got));
   }
   CloseHandle(file);
   return same;
@@ -213,37 +215,18 @@ class WindowsDisk : public ReplacingDisk {
     FindClose(search);
   }
 
-  ReadStatus ReadFile(const std::string& path, std::string* contents, std::string* error) override {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    ReadStatus opened = OpenRegular(path, &file, error);
-    if (opened != ReadStatus::kOkay) {
-      return opened;
-    }
-    LARGE_INTEGER size;
-    contents->clear();
-    if (GetFileSizeEx(file, &size)) {
-      contents->reserve(static_cast<std::size_t>(size.QuadPart));
-    }
-    ReadStatus result = ReadOpenFile(
-        file,
-        [contents](std::string_view piece) {
-          contents->append(piece);
-          return true;
-        },
-        error);
-    CloseHandle(file);
-    return result;
-  }
-
-  ReadStatus ReadPieces(const std::string& path,
-                        const std::function<bool(std::string_view)>& consume,
+  ReadStatus ReadPieces(const std::string& path, const Consumer& consume,
                         std::string* error) override {
     HANDLE file = INVALID_HANDLE_VALUE;
     ReadStatus opened = OpenRegular(path, &file, error);
     if (opened != ReadStatus::kOkay) {
       return opened;
     }
-    ReadStatus result = ReadOpenFile(file, consume, error);
+    LARGE_INTEGER size;
+    std::uint64_t known =
+        GetFileSizeEx(file, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    ReadStatus result = ReadOpenFile(
+        file, [&](std::string_view piece) { return consume(piece, known); }, error);
     CloseHandle(file);
     return result;
   }
@@ -287,15 +270,16 @@ class WindowsDisk : public ReplacingDisk {
       *error = LastErrorText();
     }
     CloseHandle(file);
-    std::string_view expected =
-        replacement.expected != nullptr ? *replacement.expected : std::string_view();
+    static const std::vector<std::string_view> kNone;
+    const std::vector<std::string_view>& expected =
+        replacement.expected != nullptr ? *replacement.expected : kNone;
     // The backup is a copy of its own: ReplaceFileA may keep the replaced
     // file's identity for the new bytes, so a second link to the old file
     // would not keep the old bytes.
     if (result == ReplaceStatus::kReplaced && condition == Condition::kHolds &&
         !replacement.backupPath.empty()) {
       Replacement backup;
-      backup.pieces.push_back(expected);
+      backup.pieces = expected;
       if (Replace(replacement.backupPath, Condition::kAlways, backup, error) !=
           ReplaceStatus::kReplaced) {
         result = ReplaceStatus::kBackupFailed;
@@ -312,7 +296,8 @@ class WindowsDisk : public ReplacingDisk {
 
   // The last step: checks the condition and puts |temporary| in |path|'s place.
   static ReplaceStatus Commit(const std::string& path, const std::string& temporary,
-                              Condition condition, std::string_view expected, std::string* error) {
+                              Condition condition, const std::vector<std::string_view>& expected,
+                              std::string* error) {
     if (condition == Condition::kHolds && !Holds(path, expected)) {
       return ReplaceStatus::kChanged;
     }

@@ -1,9 +1,9 @@
 #include "platform/replacing_disk.h"
 
-bool ReplacingDisk::WriteFile(const std::string& path, std::string_view contents,
+bool ReplacingDisk::WriteFile(const std::string& path, const std::vector<std::string_view>& pieces,
                               std::string* error) {
   Replacement replacement;
-  replacement.pieces.push_back(contents);
+  replacement.pieces = pieces;
   return Replace(path, Condition::kAlways, replacement, error) == ReplaceStatus::kReplaced;
 }
 

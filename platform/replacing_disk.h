@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/disk.h"
 
@@ -10,7 +11,8 @@
 // same replacement, made under different conditions on the old file.
 class ReplacingDisk : public Disk {
  public:
-  bool WriteFile(const std::string& path, std::string_view contents, std::string* error) final;
+  bool WriteFile(const std::string& path, const std::vector<std::string_view>& pieces,
+                 std::string* error) final;
   ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
                             std::string* error) final;
 

@@ -21,65 +21,110 @@ std::uint32_t LineKeyHash(std::string_view line) {
   return ParseKeyLine(line, &parsed) ? KeyHash(parsed.key) : 0;
 }
 
-// A line end that keeps |content| reading back as it is: a CR at its end
-// followed by a lone LF would be taken for a CRLF line end.
-std::string_view LineEndAfter(std::string_view content, std::string_view lineEnd) {
-  return (!content.empty() && content.back() == '\r') ? "\r\n" : lineEnd;
+// |line|, a key line, holding |key| and |value| instead of its own, every
+// other byte kept: the blanks before the key, around "=" and after the value,
+// and the line end.
+std::string RewriteLine(std::string_view line, std::string_view key, std::string_view value) {
+  std::string_view content = LineContent(line);
+  std::size_t keyStart = SkipBlanks(content, 0);
+  std::size_t equals = content.find('=', keyStart);
+  std::size_t keyStop = equals;
+  while (keyStop > keyStart && IsBlank(content[keyStop - 1])) {
+    --keyStop;
+  }
+  std::size_t valueStart = SkipBlanks(content, equals + 1);
+  std::size_t valueStop = content.size();
+  while (valueStop > valueStart && IsBlank(content[valueStop - 1])) {
+    --valueStop;
+  }
+  std::string rewritten(content.substr(0, keyStart));
+  rewritten.append(key);
+  rewritten.append(content.substr(keyStop, valueStart - keyStop));
+  rewritten.append(value);
+  rewritten.append(content.substr(valueStop));
+  rewritten.append(line.substr(content.size()));
+  return rewritten;
 }
 
-// |line| with the value after its "=" replaced by |value|, every other byte
-// kept: the key's spelling, the blanks around the value, the line end.
-std::string RewriteValue(std::string_view line, std::string_view value) {
-  std::string_view content = LineContent(line);
-  std::string_view lineEnd = line.substr(content.size());
-  std::size_t start = SkipBlanks(content, content.find('=') + 1);
-  std::size_t stop = content.size();
-  while (stop > start && IsBlank(content[stop - 1])) {
-    --stop;
-  }
-  std::string rewritten(content.substr(0, start));
-  rewritten.append(value);
-  rewritten.append(content.substr(stop));
-  rewritten.append(lineEnd == "\n" ? LineEndAfter(rewritten, lineEnd) : lineEnd);
-  return rewritten;
+bool EndsInLineEnd(std::string_view text) {
+  return !text.empty() && (text.back() == '\n' || text.back() == '\r');
 }
 
 }  // namespace
 
-ProfileStore::ProfileStore(std::string contents) : contents_(std::move(contents)) {
-  std::string_view text = contents_;
-  std::size_t firstLineFeed = text.find('\n');
-  if (firstLineFeed == std::string_view::npos) {
-    lineEnd_ = "\r\n";
-  } else {
-    lineEnd_ = (firstLineFeed > 0 && text[firstLineFeed - 1] == '\r') ? "\r\n" : "\n";
-  }
+ProfileStore::ProfileStore(std::string text) : text_(std::move(text)) {}
 
-  // One pass to find the section headers; the lines before the first header
-  // form a section without a name that never matches. A header line holds a
-  // "[", so the search jumps from one "[" to the next and looks at the line
-  // around it only then, instead of looking at every line.
-  sections_.emplace_back();
-  std::size_t sectionStart = 0;
-  std::size_t bracket = text.find('[');
-  while (bracket != std::string_view::npos) {
-    std::size_t lineFeedBefore =
-        bracket == 0 ? std::string_view::npos : text.rfind('\n', bracket - 1);
-    std::size_t lineStart = lineFeedBefore == std::string_view::npos ? 0 : lineFeedBefore + 1;
-    std::size_t lineFeed = text.find('\n', bracket);
-    std::size_t next = lineFeed == std::string_view::npos ? text.size() : lineFeed + 1;
+void ProfileStore::Append(std::string_view piece) {
+  text_.append(piece);
+  ScanHeaders(false);
+}
+
+// Finds the headers in the lines that are whole so far; with |atEnd|, the
+// last line counts as whole too. A header line holds a "[", so the search
+// jumps from one "[" to the next and looks at the line around it only then,
+// instead of looking at every line.
+void ProfileStore::ScanHeaders(bool atEnd) {
+  std::string_view text = text_;
+  while (scanned_ < text.size()) {
+    std::size_t bracket = text.find('[', scanned_);
+    if (bracket == std::string_view::npos) {
+      scanned_ = text.size();
+      return;
+    }
+    std::size_t lineEndBefore = text.find_last_of("\r\n", bracket);
+    std::size_t lineStart = lineEndBefore == std::string_view::npos ? 0 : lineEndBefore + 1;
+    std::string_view rest = text.substr(lineStart);
+    if (!atEnd && !HoldsWholeLine(rest)) {
+      scanned_ = bracket;
+      return;
+    }
+    std::size_t next = lineStart + LineLength(rest);
     std::string_view name;
     if (ParseHeader(text.substr(lineStart, next - lineStart), lineStart == 0, &name)) {
-      sections_.back().text = text.substr(sectionStart, lineStart - sectionStart);
-      sections_.emplace_back();
-      sections_.back().name = name;
-      sections_.back().hasHeader = true;
-      sectionStart = lineStart;
+      sections_.back().end = lineStart;
+      Section section;
+      section.begin = lineStart;
+      section.nameBegin = static_cast<std::size_t>(name.data() - text.data());
+      section.nameLength = name.size();
+      section.hasHeader = true;
+      sections_.push_back(std::move(section));
     }
     // Another "[" on the same line cannot start a header.
-    bracket = next < text.size() ? text.find('[', next) : std::string_view::npos;
+    scanned_ = next;
   }
-  sections_.back().text = text.substr(sectionStart);
+}
+
+bool ProfileStore::HasWholeSection(std::string_view name) const {
+  std::string_view text = text_;
+  for (std::size_t i = 1; i + 1 < sections_.size(); ++i) {
+    if (EqualsIgnoringCase(text.substr(sections_[i].nameBegin, sections_[i].nameLength), name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Takes the text given so far as the whole text: from here on it stays
+// where it is, and views into it can be kept.
+void ProfileStore::Seal() {
+  if (sealed_) {
+    return;
+  }
+  sealed_ = true;
+  ScanHeaders(true);
+  std::string_view text = text_;
+  sections_.back().end = text.size();
+  for (Section& section : sections_) {
+    section.name = text.substr(section.nameBegin, section.nameLength);
+  }
+  std::string_view firstLine = text.substr(0, LineLength(text));
+  std::string_view firstLineEnd = firstLine.substr(LineContent(firstLine).size());
+  lineEnd_ = firstLineEnd.empty() ? "\r\n" : std::string(firstLineEnd);
+}
+
+void ProfileStore::AppendRest(std::string rest) {
+  Seal();
+  rest_ = std::move(rest);
 }
 
 std::string ProfileStore::Read(std::string_view section, std::string_view key) {
@@ -87,7 +132,7 @@ std::string ProfileStore::Read(std::string_view section, std::string_view key) {
   if (found == nullptr) {
     return std::string();
   }
-  std::size_t line = FindKey(*found, key, 0);
+  std::size_t line = FindKey(*found, key);
   KeyLine parsed;
   if (line == std::string_view::npos || !ParseKeyLine(found->lines[line], &parsed)) {
     return std::string();
@@ -99,7 +144,8 @@ void ProfileStore::Write(std::string_view section, std::string_view key, std::st
   Section* found = FindSection(section);
   if (found == nullptr) {
     Section& last = sections_.back();
-    if (!last.split && !last.text.empty() && last.text.back() != '\n') {
+    if (!last.split && last.end > last.begin &&
+        !EndsInLineEnd(std::string_view(text_).substr(0, last.end))) {
       Split(&last);
     }
     if (last.split) {
@@ -114,10 +160,22 @@ void ProfileStore::Write(std::string_view section, std::string_view key, std::st
     found->keyHashes.push_back(0);
     changed_ = true;
   }
+  std::size_t index = static_cast<std::size_t>(found - sections_.data());
 
-  std::size_t line = FindKey(*found, key, 0);
+  auto vacancy = FindVacancy(index, key);
+  if (vacancy != vacancies_.end()) {
+    found->lines[vacancy->line] = Own(RewriteLine(vacancy->deleted, key, value));
+    found->keyHashes[vacancy->line] = KeyHash(key);
+    vacancies_.erase(vacancy);
+    changed_ = true;
+    return;
+  }
+
+  std::size_t line = FindKey(*found, key);
   if (line != std::string_view::npos) {
-    std::string rewritten = RewriteValue(found->lines[line], value);
+    KeyLine parsed;
+    ParseKeyLine(found->lines[line], &parsed);
+    std::string rewritten = RewriteLine(found->lines[line], parsed.key, value);
     if (rewritten != found->lines[line]) {
       found->lines[line] = Own(std::move(rewritten));
       changed_ = true;
@@ -130,7 +188,7 @@ void ProfileStore::Write(std::string_view section, std::string_view key, std::st
   while (position > 1 && found->keyHashes[position - 1] == 0) {
     --position;
   }
-  InsertLine(found, position, key, value);
+  InsertLine(index, position, key, value);
 }
 
 void ProfileStore::Delete(std::string_view section, std::string_view key) {
@@ -138,17 +196,33 @@ void ProfileStore::Delete(std::string_view section, std::string_view key) {
   if (found == nullptr) {
     return;
   }
-  // A deleted line is left as an empty view, which writes out as nothing;
-  // erasing it would move every line after it.
-  for (std::size_t line = FindKey(*found, key, 0); line != std::string_view::npos;
-       line = FindKey(*found, key, line + 1)) {
-    found->lines[line] = std::string_view();
-    found->keyHashes[line] = 0;
-    changed_ = true;
+  std::size_t line = FindKey(*found, key);
+  if (line == std::string_view::npos) {
+    return;
   }
+  // The line is left as an empty view, which writes out as nothing; erasing
+  // it would move every line after it. The first deleted line of a key is
+  // the place the key takes when it is written again.
+  std::size_t index = static_cast<std::size_t>(found - sections_.data());
+  if (FindVacancy(index, key) == vacancies_.end()) {
+    vacancies_.push_back(Vacancy{index, line, std::string(key), found->lines[line]});
+  }
+  found->lines[line] = std::string_view();
+  found->keyHashes[line] = 0;
+  changed_ = true;
 }
 
-std::string ProfileStore::Contents() const {
+std::vector<std::string_view> ProfileStore::Original() const {
+  std::vector<std::string_view> original;
+  for (std::string_view piece : {std::string_view(text_), std::string_view(rest_)}) {
+    if (!piece.empty()) {
+      original.push_back(piece);
+    }
+  }
+  return original;
+}
+
+std::string ProfileStore::Contents() {
   std::vector<std::string_view> pieces = Pieces();
   std::size_t size = 0;
   for (std::string_view piece : pieces) {
@@ -162,7 +236,8 @@ std::string ProfileStore::Contents() const {
   return contents;
 }
 
-std::vector<std::string_view> ProfileStore::Pieces() const {
+std::vector<std::string_view> ProfileStore::Pieces() {
+  Seal();
   // Lines that lie next to each other in the text read are one piece, so a
   // large section that was split into lines but barely edited still goes
   // out as a few large pieces.
@@ -177,19 +252,33 @@ std::vector<std::string_view> ProfileStore::Pieces() const {
       pieces.push_back(piece);
     }
   };
+  std::string_view text = text_;
   for (const Section& section : sections_) {
     if (!section.split) {
-      add(section.text);
+      add(text.substr(section.begin, section.end - section.begin));
       continue;
     }
     for (std::string_view line : section.lines) {
       add(line);
     }
   }
+  add(rest_);
+  // A text that ended without a line end keeps ending so; the line end of
+  // its last line was only lent to the lines added after it.
+  std::string_view last = rest_.empty() ? text : std::string_view(rest_);
+  if (!last.empty() && !EndsInLineEnd(last) && !pieces.empty()) {
+    std::string_view& end = pieces.back();
+    std::size_t lineEnd = end.size() - LineContent(end).size();
+    end.remove_suffix(lineEnd);
+    if (end.empty()) {
+      pieces.pop_back();
+    }
+  }
   return pieces;
 }
 
 ProfileStore::Section* ProfileStore::FindSection(std::string_view name) {
+  Seal();
   for (Section& section : sections_) {
     if (section.hasHeader && EqualsIgnoringCase(section.name, name)) {
       Split(&section);
@@ -203,10 +292,10 @@ void ProfileStore::Split(Section* section) {
   if (section->split) {
     return;
   }
-  std::string_view text = section->text;
+  std::string_view text =
+      std::string_view(text_).substr(section->begin, section->end - section->begin);
   while (!text.empty()) {
-    std::size_t lineFeed = text.find('\n');
-    std::size_t length = lineFeed == std::string_view::npos ? text.size() : lineFeed + 1;
+    std::size_t length = LineLength(text);
     section->lines.push_back(text.substr(0, length));
     // The header is never taken for a key line.
     section->keyHashes.push_back(
@@ -221,10 +310,9 @@ std::string_view ProfileStore::Own(std::string text) {
   return owned_.back();
 }
 
-std::size_t ProfileStore::FindKey(const Section& section, std::string_view key,
-                                  std::size_t from) const {
+std::size_t ProfileStore::FindKey(const Section& section, std::string_view key) const {
   std::uint32_t hash = KeyHash(key);
-  for (std::size_t line = from; line < section.lines.size(); ++line) {
+  for (std::size_t line = 0; line < section.lines.size(); ++line) {
     KeyLine parsed;
     if (section.keyHashes[line] == hash && ParseKeyLine(section.lines[line], &parsed) &&
         EqualsIgnoringCase(parsed.key, key)) {
@@ -234,16 +322,31 @@ std::size_t ProfileStore::FindKey(const Section& section, std::string_view key,
   return std::string_view::npos;
 }
 
-void ProfileStore::InsertLine(Section* section, std::size_t position, std::string_view key,
+std::vector<ProfileStore::Vacancy>::iterator ProfileStore::FindVacancy(std::size_t section,
+                                                                       std::string_view key) {
+  for (auto vacancy = vacancies_.begin(); vacancy != vacancies_.end(); ++vacancy) {
+    if (vacancy->section == section && EqualsIgnoringCase(vacancy->key, key)) {
+      return vacancy;
+    }
+  }
+  return vacancies_.end();
+}
+
+void ProfileStore::InsertLine(std::size_t index, std::size_t position, std::string_view key,
                               std::string_view value) {
+  Section* section = &sections_[index];
   EndLastLine(section, position);
   std::string text(key);
-  text.append("=").append(value);
-  text.append(LineEndAfter(text, lineEnd_));
+  text.append("=").append(value).append(lineEnd_);
   section->lines.insert(section->lines.begin() + static_cast<std::ptrdiff_t>(position),
                         Own(std::move(text)));
   section->keyHashes.insert(section->keyHashes.begin() + static_cast<std::ptrdiff_t>(position),
                             KeyHash(key));
+  for (Vacancy& vacancy : vacancies_) {
+    if (vacancy.section == index && vacancy.line >= position) {
+      ++vacancy.line;
+    }
+  }
   changed_ = true;
 }
 
@@ -253,10 +356,10 @@ void ProfileStore::EndLastLine(Section* section, std::size_t position) {
   while (position > 0 && section->lines[position - 1].empty()) {
     --position;
   }
-  if (position == 0 || section->lines[position - 1].back() == '\n') {
+  if (position == 0 || EndsInLineEnd(section->lines[position - 1])) {
     return;
   }
   std::string_view line = section->lines[position - 1];
-  section->lines[position - 1] = Own(std::string(line).append(LineEndAfter(line, lineEnd_)));
+  section->lines[position - 1] = Own(std::string(line).append(lineEnd_));
   changed_ = true;
 }

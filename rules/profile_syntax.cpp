@@ -7,7 +7,7 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 }  // namespace
 
 bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
 }
 
 std::size_t SkipBlanks(std::string_view text, std::size_t from) {
@@ -43,12 +43,30 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::size_t LineLength(std::string_view text) {
+  // Most lines end in LF alone, and memchr finds that fastest; a CR is looked
+  // for only in the stretch before it.
+  std::size_t lineFeed = text.find('\n');
+  std::size_t stop = lineFeed == std::string_view::npos ? text.size() : lineFeed;
+  std::size_t carriageReturn = text.substr(0, stop).find('\r');
+  if (carriageReturn == std::string_view::npos) {
+    return lineFeed == std::string_view::npos ? text.size() : lineFeed + 1;
+  }
+  bool crlf = carriageReturn + 1 < text.size() && text[carriageReturn + 1] == '\n';
+  return carriageReturn + (crlf ? 2 : 1);
+}
+
+bool HoldsWholeLine(std::string_view text) {
+  std::size_t length = LineLength(text);
+  return length < text.size() || (!text.empty() && text.back() == '\n');
+}
+
 std::string_view LineContent(std::string_view line) {
   if (!line.empty() && line.back() == '\n') {
     line.remove_suffix(1);
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
+  }
+  if (!line.empty() && line.back() == '\r') {
+    line.remove_suffix(1);
   }
   return line;
 }
@@ -62,9 +80,9 @@ bool ParseHeader(std::string_view line, bool atFileStart, std::string_view* name
   if (open == content.size() || content[open] != '[') {
     return false;
   }
-  std::size_t close = content.find(']', open + 1);
-  if (close == std::string_view::npos) {
-    close = content.size();
+  std::size_t close = content.rfind(']');
+  if (close == std::string_view::npos || close < open) {
+    return false;
   }
   *name = TrimBlanks(content.substr(open + 1, close - open - 1));
   return true;
@@ -73,14 +91,14 @@ bool ParseHeader(std::string_view line, bool atFileStart, std::string_view* name
 bool ParseKeyLine(std::string_view line, KeyLine* parsed) {
   std::string_view content = LineContent(line);
   std::size_t first = SkipBlanks(content, 0);
-  if (first == content.size() || content[first] == ';' || content[first] == '[') {
+  if (first == content.size() || content[first] == ';') {
     return false;
   }
-  std::size_t equals = content.find('=');
+  std::size_t equals = content.find('=', first);
   if (equals == std::string_view::npos) {
     return false;
   }
-  parsed->key = TrimBlanks(content.substr(0, equals));
+  parsed->key = TrimBlanks(content.substr(first, equals - first));
   parsed->value = TrimBlanks(content.substr(equals + 1));
   return true;
 }

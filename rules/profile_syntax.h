@@ -4,10 +4,23 @@
 #include <cstddef>
 #include <string_view>
 
-// How one line of a profile text reads; ProfileStore's comment gives the
-// rules. Kept apart so that everything that reads such text reads it alike.
+// How one line of a profile text reads. Everything that reads such text
+// (the store, and through it the run) reads it with these functions, and
+// they read it as the system's own profile functions do:
+//  - A line ends at LF, CRLF or a lone CR; the line end belongs to the line.
+//  - Blanks are space, tab, vertical tab, form feed and the byte 0x1A.
+//  - A line whose first non-blank byte is "[" and that holds a "]" is a
+//    header: the name is what stands between the "[" and the line's last
+//    "]", trimmed of blanks; whatever follows that "]" is ignored. A "[" line
+//    without "]" is no header. A UTF-8 byte-order mark before the text's
+//    first line does not hide a header there.
+//  - Any other line holding "=" is a key line: the key is the text before the
+//    first "=", the value the text after it, both trimmed of blanks.
+// Where this program reads differently from the system, on purpose: a line
+// whose first non-blank byte is ";" is a comment and never a key line, quotes
+// around a value are kept, a value is never cut, bytes are compared as bytes,
+// and a line without "=" holds no key.
 
-// Blanks are spaces and tabs.
 bool IsBlank(char c);
 
 // The first position at or after |from| that holds no blank.
@@ -19,11 +32,19 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 char LowerAscii(char c);
 
-// A line without its LF or CRLF. A CR not followed by LF is text.
+// The length of the first line of |text|, line end included; with no line end
+// in |text|, its whole length.
+std::size_t LineLength(std::string_view text);
+
+// Whether |text| holds a whole line: a line end, where a final CR only counts
+// once the byte after it is known (it may begin a CRLF).
+bool HoldsWholeLine(std::string_view text);
+
+// A line without its line end.
 std::string_view LineContent(std::string_view line);
 
-// Whether |line| starts a section, and its name if so. |atFileStart| says the
-// line is the text's first, where a UTF-8 byte-order mark may precede it.
+// Whether |line| is a header, and its name if so. |atFileStart| says the line
+// is the text's first, where a UTF-8 byte-order mark may precede it.
 bool ParseHeader(std::string_view line, bool atFileStart, std::string_view* name);
 
 struct KeyLine {
@@ -31,7 +52,7 @@ struct KeyLine {
   std::string_view value;  // trimmed
 };
 
-// Whether |line| (not a header) holds a key, and the key and value if so.
+// Whether |line|, which is no header, is a key line, and its key and value.
 bool ParseKeyLine(std::string_view line, KeyLine* parsed);
 
 #endif  // AUTOEXP_RULES_PROFILE_SYNTAX_H_

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,17 @@
 #include "tests/test_files.h"
 
 namespace {
+
+// The whole file at |path|, read as a run reads it.
+Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::string* error) {
+  return SystemDisk().ReadPieces(
+      path,
+      [contents](std::string_view piece, std::uint64_t) {
+        contents->append(piece);
+        return true;
+      },
+      error);
+}
 
 // Runs |check| in a child process as a user without root's powers (when the
 // tests run as root), so that permission bits mean what they say. |dir| is
@@ -72,7 +84,7 @@ TEST(PosixDiskRead, RefusesWhatIsNoRegularFile) {
   for (const Case& c : cases) {
     std::string contents;
     std::string error;
-    EXPECT_EQ(SystemDisk().ReadFile(c.path, &contents, &error), c.status) << c.path;
+    EXPECT_EQ(ReadWhole(c.path, &contents, &error), c.status) << c.path;
     EXPECT_EQ(error.empty(), c.status != Disk::ReadStatus::kFailed) << c.path << ": " << error;
   }
 }
@@ -86,7 +98,7 @@ TEST(PosixDiskRead, ReadsEveryByte) {
   WriteBytes(dir.File("f"), bytes);
   std::string contents;
   std::string error;
-  ASSERT_EQ(SystemDisk().ReadFile(dir.File("f"), &contents, &error), Disk::ReadStatus::kOkay);
+  ASSERT_EQ(ReadWhole(dir.File("f"), &contents, &error), Disk::ReadStatus::kOkay);
   EXPECT_EQ(contents, bytes);
 }
 
@@ -97,7 +109,7 @@ TEST(PosixDiskRead, UnreadableFileFails) {
   EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
     std::string contents;
     std::string error;
-    return SystemDisk().ReadFile(dir.File("f"), &contents, &error) == Disk::ReadStatus::kFailed &&
+    return ReadWhole(dir.File("f"), &contents, &error) == Disk::ReadStatus::kFailed &&
            error == "Permission denied";
   }));
 }
@@ -107,7 +119,7 @@ TEST(PosixDiskWrite, ReplacesAndKeepsPermissionBits) {
   WriteBytes(dir.File("f"), "old");
   chmod(dir.File("f").c_str(), 0640);
   std::string error;
-  ASSERT_TRUE(SystemDisk().WriteFile(dir.File("f"), "new", &error)) << error;
+  ASSERT_TRUE(SystemDisk().WriteFile(dir.File("f"), {"new"}, &error)) << error;
   EXPECT_EQ(ReadBytes(dir.File("f")), "new");
   EXPECT_EQ(ModeOf(dir.File("f")), 0640u);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"f"});
@@ -117,7 +129,8 @@ TEST(PosixDiskWrite, CreatesWithTheUsualBits) {
   TempDir dir;
   mode_t mask = umask(022);
   std::string error;
-  ASSERT_TRUE(SystemDisk().WriteFile(dir.File("f"), std::string("a\0b", 3), &error)) << error;
+  ASSERT_TRUE(SystemDisk().WriteFile(dir.File("f"), {std::string_view("a\0b", 3)}, &error))
+      << error;
   umask(mask);
   EXPECT_EQ(ReadBytes(dir.File("f")), std::string("a\0b", 3));
   EXPECT_EQ(ModeOf(dir.File("f")), 0644u);
@@ -131,8 +144,8 @@ TEST(PosixDiskWrite, FollowsLinksAndKeepsThem) {
   ASSERT_EQ(symlink(dir.File("hop").c_str(), dir.File("link").c_str()), 0);
   ASSERT_EQ(symlink("real/new", dir.File("dangling").c_str()), 0);
   std::string error;
-  ASSERT_TRUE(SystemDisk().WriteFile(dir.File("link"), "new", &error)) << error;
-  ASSERT_TRUE(SystemDisk().WriteFile(dir.File("dangling"), "made", &error)) << error;
+  ASSERT_TRUE(SystemDisk().WriteFile(dir.File("link"), {"new"}, &error)) << error;
+  ASSERT_TRUE(SystemDisk().WriteFile(dir.File("dangling"), {"made"}, &error)) << error;
   struct stat status;
   ASSERT_EQ(lstat(dir.File("link").c_str(), &status), 0);
   EXPECT_TRUE(S_ISLNK(status.st_mode));
@@ -153,7 +166,7 @@ TEST(PosixDiskWrite, RefusesWithoutLeavingATrace) {
                                dir.File("missing/f"), dir.File("loop")};
   for (const std::string& path : paths) {
     std::string error;
-    EXPECT_FALSE(SystemDisk().WriteFile(path, "new", &error)) << path;
+    EXPECT_FALSE(SystemDisk().WriteFile(path, {"new"}, &error)) << path;
     EXPECT_FALSE(error.empty()) << path;
   }
   EXPECT_EQ(ReadBytes(dir.File("readonly")), "keep");
@@ -168,7 +181,7 @@ TEST(PosixDiskWrite, ReadOnlyDirectoryRefused) {
   chmod(dir.File("ro").c_str(), 0555);
   EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
     std::string error;
-    return !SystemDisk().WriteFile(dir.File("ro/f"), "new", &error) && !error.empty();
+    return !SystemDisk().WriteFile(dir.File("ro/f"), {"new"}, &error) && !error.empty();
   }));
   EXPECT_EQ(ReadBytes(dir.File("ro/f")), "keep");
 }
@@ -193,7 +206,7 @@ TEST(PosixDiskReplace, GoesAheadOnlyOnTheExpectedState) {
     if (c.before != nullptr) {
       WriteBytes(dir.File("f"), c.before);
     }
-    std::string_view expected = c.expected != nullptr ? c.expected : "";
+    std::vector<std::string_view> expected = {c.expected != nullptr ? c.expected : ""};
     Disk::Replacement replacement;
     replacement.expected = c.expected != nullptr ? &expected : nullptr;
     replacement.pieces = {"n", "", "ew"};
@@ -237,7 +250,7 @@ TEST(PosixDiskReplace, KeepsTheOldFileAsTheBackup) {
     TempDir dir;
     WriteBytes(dir.File("f"), "old");
     c.arrange(dir);
-    std::string_view expected = "old";
+    std::vector<std::string_view> expected = {"old"};
     Disk::Replacement replacement;
     replacement.expected = &expected;
     replacement.pieces = {"new"};
@@ -275,7 +288,7 @@ TEST(PosixDiskReplace, BackupOnAnotherFilesystemIsACopy) {
     GTEST_SKIP() << "/dev/shm is on the same filesystem";
   }
   WriteBytes(dir.File("f"), "old");
-  std::string_view expected = "old";
+  std::vector<std::string_view> expected = {"old"};
   Disk::Replacement replacement;
   replacement.expected = &expected;
   replacement.pieces = {"new"};

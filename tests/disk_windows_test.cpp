@@ -56,7 +56,7 @@ TEST(WindowsDiskReplace, GoesAheadOnlyOnTheExpectedState) {
     std::string error;
     std::unique_ptr<Disk::Lock> lock = SystemDisk().LockFile(dir.File("f"), &error);
     ASSERT_NE(lock, nullptr) << error;
-    std::string_view expected = c.expected != nullptr ? c.expected : "";
+    std::vector<std::string_view> expected = {c.expected != nullptr ? c.expected : ""};
     Disk::Replacement replacement;
     replacement.expected = c.expected != nullptr ? &expected : nullptr;
     replacement.pieces = {"n", "", "ew"};
@@ -76,7 +76,7 @@ TEST(WindowsDiskReplace, KeepsTheOldBytesAsTheBackup) {
   WindowsTempDir dir;
   WriteAll(dir.File("f"), "old");
   WriteAll(dir.File("f.bak"), "older");
-  std::string_view expected = "old";
+  std::vector<std::string_view> expected = {"old"};
   Disk::Replacement replacement;
   replacement.expected = &expected;
   replacement.pieces = {"new"};
@@ -90,7 +90,7 @@ TEST(WindowsDiskReplace, KeepsTheOldBytesAsTheBackup) {
 
   // A backup that cannot be made leaves the file as it was.
   SetFileAttributesA(dir.File("f.bak").c_str(), FILE_ATTRIBUTE_READONLY);
-  expected = "new";
+  expected = {"new"};
   replacement.pieces = {"newer"};
   EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
             Disk::ReplaceStatus::kBackupFailed);

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "rules/key_line_collector.h"
 #include "rules/profile_store.h"
 
 namespace {
@@ -45,7 +44,7 @@ std::string Lower(std::string_view text) {
 }
 
 bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
 }
 
 std::string_view Trim(std::string_view text) {
@@ -58,11 +57,14 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
+// Lines end at LF, CRLF or a lone CR.
 std::vector<std::string_view> Lines(std::string_view text) {
   std::vector<std::string_view> lines;
   while (!text.empty()) {
-    std::size_t end = text.find('\n');
-    std::size_t length = end == std::string_view::npos ? text.size() : end + 1;
+    std::size_t end = text.find_first_of("\r\n");
+    std::size_t length = end == std::string_view::npos       ? text.size()
+                         : text.compare(end, 2, "\r\n") == 0 ? end + 2
+                                                             : end + 1;
     lines.push_back(text.substr(0, length));
     text.remove_prefix(length);
   }
@@ -70,13 +72,52 @@ std::vector<std::string_view> Lines(std::string_view text) {
 }
 
 std::string_view WithoutLineEnd(std::string_view line) {
-  if (!line.empty() && line.back() == '\n') {
-    line.remove_suffix(1);
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
+  return line.substr(0, line.find_first_of("\r\n"));
+}
+
+// What a line is: a header (|*name| set), a key line (|*key| and |*value|
+// set), or neither.
+enum class Kind { kOther, kHeader, kKey };
+Kind Classify(std::string_view line, bool first, std::string_view* name, std::string_view* value) {
+  std::string_view content = WithoutLineEnd(line);
+  if (first && content.substr(0, 3) == "\xEF\xBB\xBF") {
+    content.remove_prefix(3);
+  }
+  content = Trim(content);
+  std::size_t close = content.rfind(']');
+  if (!content.empty() && content[0] == '[' && close != std::string_view::npos) {
+    *name = Trim(content.substr(1, close - 1));
+    return Kind::kHeader;
+  }
+  std::size_t equals = content.find('=');
+  if (content.empty() || content[0] == ';' || equals == std::string_view::npos) {
+    return Kind::kOther;
+  }
+  *name = Trim(content.substr(0, equals));
+  *value = Trim(content.substr(equals + 1));
+  return Kind::kKey;
+}
+
+// The values of every line of |key| in the first section named |section|.
+std::vector<std::string> KeyValues(std::string_view text, std::string_view section,
+                                   std::string_view key) {
+  std::vector<std::string> values;
+  int seen = 0;  // 1 inside the section, 2 after it
+  bool first = true;
+  for (std::string_view line : Lines(text)) {
+    std::string_view name;
+    std::string_view value;
+    Kind kind = Classify(line, first, &name, &value);
+    first = false;
+    if (kind == Kind::kHeader && seen > 0) {
+      seen = 2;
+    } else if (kind == Kind::kHeader && Lower(name) == Lower(section)) {
+      seen = 1;
+    } else if (kind == Kind::kKey && seen == 1 && Lower(name) == Lower(key)) {
+      values.emplace_back(value);
     }
   }
-  return line;
+  return values;
 }
 
 // Whether an edit of the touched names may have made, changed or removed
@@ -85,17 +126,15 @@ std::string_view WithoutLineEnd(std::string_view line) {
 // lines the same way.
 bool MayBeTouched(std::string_view line, const std::set<std::string>& keys,
                   const std::set<std::string>& sections) {
-  std::string_view content = Trim(WithoutLineEnd(line));
-  if (content.empty() || content[0] == ';') {
-    return false;
-  }
-  if (content[0] == '[') {
-    std::size_t close = content.find(']');
-    std::string_view name = content.substr(1, close == std::string_view::npos ? close : close - 1);
-    return sections.count(Lower(Trim(name))) != 0;
-  }
-  std::size_t equals = content.find('=');
-  return equals != std::string_view::npos && keys.count(Lower(Trim(content.substr(0, equals))));
+  std::string_view name;
+  std::string_view value;
+  Kind kind = Classify(line, false, &name, &value);
+  return (kind == Kind::kHeader && sections.count(Lower(name)) != 0) ||
+         (kind == Kind::kKey && keys.count(Lower(name)) != 0);
+}
+
+bool EndsInLineEnd(std::string_view text) {
+  return !text.empty() && (text.back() == '\n' || text.back() == '\r');
 }
 
 using Name = std::pair<std::string, std::string>;  // section and key, lower case
@@ -120,7 +159,7 @@ bool CheckStoreInvariants(const std::uint8_t* data, std::size_t size, std::strin
       operation.value.resize(input.Take() % 16);
       for (char& c : operation.value) {
         c = static_cast<char>(input.Take());
-        if (c == '\n') {
+        if (c == '\n' || c == '\r') {
           c = 'n';
         }
       }
@@ -129,31 +168,47 @@ bool CheckStoreInvariants(const std::uint8_t* data, std::size_t size, std::strin
   const std::size_t pieceSize = input.Take() % 64 + 1;
   const std::string original(input.Rest());
 
-  ProfileStore pristine(original);
   ProfileStore store(original);
-  std::map<Name, std::string> model;  // what touched keys must read
+  // What each touched key's lines hold, in order; the first is what reads.
+  std::map<Name, std::vector<std::string>> model;
+  std::set<Name> vacant;  // deleted, not written since: a write takes the first place
   std::set<std::string> touchedKeys;
   std::set<std::string> touchedSections;
+  auto lines = [&](const char* section, const char* key) -> std::vector<std::string>& {
+    Name name(Lower(section), Lower(key));
+    auto known = model.find(name);
+    if (known == model.end()) {
+      known = model.emplace(name, KeyValues(original, section, key)).first;
+    }
+    return known->second;
+  };
   auto fail = [&](const std::string& what, const Operation& operation) {
     *failure = what + " [" + operation.section + "] " + operation.key;
     return false;
   };
   for (const Operation& operation : operations) {
     Name name(Lower(operation.section), Lower(operation.key));
+    std::vector<std::string>& values = lines(operation.section, operation.key);
     if (operation.kind == 1) {
       store.Write(operation.section, operation.key, operation.value);
-      model[name] = std::string(Trim(operation.value));
+      std::string value(Trim(operation.value));
+      if (vacant.erase(name) != 0 || values.empty()) {
+        values.insert(values.begin(), value);
+      } else {
+        values.front() = value;
+      }
     } else if (operation.kind == 2) {
       store.Delete(operation.section, operation.key);
-      model[name] = "";
+      if (!values.empty()) {
+        values.erase(values.begin());
+        vacant.insert(name);
+      }
     }
     if (operation.kind != 0) {
       touchedKeys.insert(name.second);
       touchedSections.insert(name.first);
     }
-    auto known = model.find(name);
-    std::string expected =
-        known != model.end() ? known->second : pristine.Read(operation.section, operation.key);
+    std::string expected = values.empty() ? "" : values.front();
     if (store.Read(operation.section, operation.key) != expected) {
       return fail("read back wrong after an edit of", operation);
     }
@@ -167,42 +222,47 @@ bool CheckStoreInvariants(const std::uint8_t* data, std::size_t size, std::strin
   ProfileStore reread(contents);
   for (const char* section : kSections) {
     for (const char* key : kKeys) {
-      auto known = model.find(Name(Lower(section), Lower(key)));
-      std::string expected = known != model.end() ? known->second : pristine.Read(section, key);
-      if (reread.Read(section, key) != expected) {
+      std::vector<std::string>& values = lines(section, key);
+      if (reread.Read(section, key) != (values.empty() ? "" : values.front())) {
         *failure = std::string("the text taken out reads wrong at [") + section + "] " + key;
         return false;
       }
     }
   }
 
-  // Kept key lines tell what the edits of a section do as the whole text does.
-  std::vector<std::string> keys(std::begin(kKeys), std::end(kKeys));
+  // A text keeps its ending: with a line end, or without one.
+  if (!original.empty() && !contents.empty() &&
+      EndsInLineEnd(original) != EndsInLineEnd(contents)) {
+    *failure = "the text's ending changed";
+    return false;
+  }
+
+  // Given in pieces, and stopped where a reader may stop, the text is edited
+  // just the same.
   for (const char* section : kSections) {
-    KeyLineCollector collector(section, keys);
-    for (std::size_t at = 0; at < original.size(); at += pieceSize) {
-      if (!collector.Feed(std::string_view(original).substr(at, pieceSize))) {
-        break;
-      }
+    ProfileStore pieces;
+    std::size_t at = 0;
+    while (at < original.size() && !pieces.HasWholeSection(section)) {
+      pieces.Append(std::string_view(original).substr(at, pieceSize));
+      at += pieceSize;
     }
-    ProfileStore kept(collector.Finish());
     ProfileStore whole(original);
     for (const Operation& operation : operations) {
-      if (Lower(operation.section) != Lower(section)) {
+      if (Lower(operation.section) != Lower(section) || operation.kind == 0) {
         continue;
       }
-      if (operation.kind == 1) {
-        kept.Write(operation.section, operation.key, operation.value);
-        whole.Write(operation.section, operation.key, operation.value);
-      } else if (operation.kind == 2) {
-        kept.Delete(operation.section, operation.key);
-        whole.Delete(operation.section, operation.key);
+      for (ProfileStore* edited : {&pieces, &whole}) {
+        if (operation.kind == 1) {
+          edited->Write(operation.section, operation.key, operation.value);
+        } else {
+          edited->Delete(operation.section, operation.key);
+        }
       }
-      if (kept.Read(operation.section, operation.key) !=
-              whole.Read(operation.section, operation.key) ||
-          kept.changed() != whole.changed()) {
-        return fail("kept key lines and the whole text disagree on", operation);
-      }
+    }
+    pieces.AppendRest(at < original.size() ? original.substr(at) : std::string());
+    if (pieces.Contents() != whole.Contents() || pieces.changed() != whole.changed()) {
+      *failure = std::string("a text given in pieces is edited otherwise in [") + section + "]";
+      return false;
     }
   }
 
@@ -223,9 +283,11 @@ bool CheckStoreInvariants(const std::uint8_t* data, std::size_t size, std::strin
     return false;
   }
   for (std::size_t i = 0; i < before.size(); ++i) {
-    bool gainedLineEnd = before[i].back() != '\n' && WithoutLineEnd(after[i]) == before[i] &&
-                         after[i].size() > before[i].size();
-    if (before[i] != after[i] && !gainedLineEnd) {
+    // Only the last line's line end may come or go, as lines are added
+    // after it or deleted after it.
+    bool lent = WithoutLineEnd(before[i]) == WithoutLineEnd(after[i]) &&
+                (!EndsInLineEnd(before[i]) || !EndsInLineEnd(after[i]));
+    if (before[i] != after[i] && !lent) {
       *failure = "untouched line " + std::to_string(i) + " changed";
       return false;
     }

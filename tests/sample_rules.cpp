@@ -14,28 +14,30 @@ const char kUserRules[] =
 
 namespace {
 
-const char kHead[] = "; my rules, tuned by hand\r\n[AutoExpand]\r\nCPoint=x=<x> y=<y>\r\n";
+const char kHead[] = "; my rules, tuned by hand\r\n[AutoExpand]\r\n";
 const char kTail[] = "\r\n; what follows is not mine\r\n[Visualizer]\r\nCWnd=nothing\r\n";
 
 }  // namespace
 
-// The rules go after the last key line of the section, the old CEdit value
-// saved under ov-CEdit just before the new rule.
+// The CEdit rule takes the place and the spacing of the user's CEdit line;
+// the other rules, and the saved value just before the CEdit rule's row, go
+// after the section's last key line.
 std::string InstalledRules() {
-  std::string text = kHead;
+  std::string text =
+      std::string(kHead) + "CEdit = $ADDIN(Orvelin.dll,edit_ctrl)\r\n" + "CPoint=x=<x> y=<y>\r\n";
   for (const DisplayRule& rule : kDisplayRules) {
     if (std::string(rule.typeName) == "CEdit") {
       text += "ov-CEdit=<m_hWnd,x> ; mine\r\n";
+    } else {
+      text += std::string(RuleKey(rule, true)) + "=" + rule.value + "\r\n";
     }
-    text += std::string(RuleKey(rule, true)) + "=" + rule.value + "\r\n";
   }
   return text + kTail;
 }
 
-// The user's CEdit value is back, on a line of its own after the section's
-// last key line.
+// The user's file, byte for byte.
 std::string UninstalledRules() {
-  return std::string(kHead) + "CEdit=<m_hWnd,x> ; mine\r\n" + kTail;
+  return kUserRules;
 }
 
 std::string OtherSections(std::size_t bytes) {
