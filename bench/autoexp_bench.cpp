@@ -5,10 +5,11 @@
 //
 // For each size it generates a rules file (comment blocks, a large AutoExpand
 // section, many other sections, some of the 19 keys already there with other
-// values) and times, as whole processes, alternating within each round: the
-// floor (copy_floor: read, write a new file, fsync, rename), an install with
-// backup, the uninstall after it, a second install that must write nothing,
-// `cat FILE > /dev/null`, and the same 19 edits made with crudini, one
+// values), in three shapes (the AutoExpand section first and 40% of the
+// file, the whole file, or last and 40%), and times, as whole processes,
+// alternating within each round: the floor (copy_floor: read, write a new
+// file, fsync, rename), an install without backup, the uninstall after it, a second install that
+// must write nothing, `cat FILE > /dev/null`, and the same 19 edits made with crudini, one
 // invocation per edit. It prints the medians and ratios and writes them to
 // OUT_DIR/results.csv.
 #include <fcntl.h>
@@ -66,35 +67,60 @@ Run Time(const std::vector<std::string>& argv) {
   return run;
 }
 
+// Where the AutoExpand section stands in a generated file, and how much of
+// it the section takes.
+enum class Shape {
+  kMixed,        // first, 40% of the file, many other sections after it
+  kOneSection,   // the whole file
+  kSectionLast,  // last, 40% of the file, after the other sections
+};
+const char* const kShapeNames[] = {"mixed", "one-section", "section-last"};
+
 // A rules file of about |size| bytes, in the shape such files have.
-std::string Generate(std::size_t size) {
+std::string Generate(std::size_t size, Shape shape) {
   std::mt19937 random(42);
   std::string text =
       "; autoexp.dat - display rules for the debugger\r\n;\r\n"
-      "; Tuned by hand over the years. Syntax: type=[text]<member[,format]>...\r\n\r\n"
-      "[AutoExpand]\r\n";
+      "; Tuned by hand over the years. Syntax: type=[text]<member[,format]>...\r\n\r\n";
+  auto otherSections = [&](std::size_t until) {
+    for (int n = 0; text.size() < until; ++n) {
+      text +=
+          "[Section" + std::to_string(n) + "]\r\n; notes for section " + std::to_string(n) + "\r\n";
+      for (int k = 0; k < 40 && text.size() < until; ++k) {
+        text += "key" + std::to_string(k) + "=value " + std::to_string(random()) + "\r\n";
+      }
+      text += "\r\n";
+    }
+  };
   // Some of the 19 keys are there already, with values of the user's own.
   const char* replaced[] = {kDisplayRules[0].typeName, "CEdit", "CWnd", "HWND__",
                             kDisplayRules[6].typeName};
-  std::size_t section = size * 2 / 5;
-  for (int n = 0; text.size() < section; ++n) {
-    if (n % 4000 == 2000 && n / 4000 < 5) {
-      text += std::string(replaced[n / 4000]) + "=users own rule <m_p,x>\r\n";
-    }
-    if (n % 500 == 0) {
-      text += "; ---- rules for module " + std::to_string(n / 500) + "\r\n";
-    }
-    text += "MyCompany::Module" + std::to_string(random() % 1000) + "::Type" + std::to_string(n) +
-            "<*>=id=<m_id> size=<m_size,u> name=<m_name,s>\r\n";
-  }
-  text += "\r\n";
-  for (int n = 0; text.size() < size; ++n) {
-    text +=
-        "[Section" + std::to_string(n) + "]\r\n; notes for section " + std::to_string(n) + "\r\n";
-    for (int k = 0; k < 40 && text.size() < size; ++k) {
-      text += "key" + std::to_string(k) + "=value " + std::to_string(random()) + "\r\n";
+  auto autoExpand = [&](std::size_t until) {
+    text += "[AutoExpand]\r\n";
+    for (int n = 0; text.size() < until; ++n) {
+      if (n % 4000 == 2000 && n / 4000 < 5) {
+        text += std::string(replaced[n / 4000]) + "=users own rule <m_p,x>\r\n";
+      }
+      if (n % 500 == 0) {
+        text += "; ---- rules for module " + std::to_string(n / 500) + "\r\n";
+      }
+      text += "MyCompany::Module" + std::to_string(random() % 1000) + "::Type" + std::to_string(n) +
+              "<*>=id=<m_id> size=<m_size,u> name=<m_name,s>\r\n";
     }
     text += "\r\n";
+  };
+  switch (shape) {
+    case Shape::kMixed:
+      autoExpand(size * 2 / 5);
+      otherSections(size);
+      break;
+    case Shape::kOneSection:
+      autoExpand(size);
+      break;
+    case Shape::kSectionLast:
+      otherSections(size * 3 / 5);
+      autoExpand(size);
+      break;
   }
   return text;
 }
@@ -120,7 +146,8 @@ int main(int argc, char** argv) {
   // "--generate SIZE_MB FILE" only writes one generated rules file, to
   // profile a run on it by hand.
   if (argc == 4 && std::string(argv[1]) == "--generate") {
-    Write(argv[3], Generate(static_cast<std::size_t>(std::atof(argv[2]) * 1024 * 1024)));
+    Write(argv[3],
+          Generate(static_cast<std::size_t>(std::atof(argv[2]) * 1024 * 1024), Shape::kMixed));
     return 0;
   }
   if (argc < 4) {
@@ -146,71 +173,75 @@ int main(int argc, char** argv) {
   std::string csv =
       "size_bytes,rounds,floor_s,install_s,uninstall_s,second_install_s,cat_s,crudini_s,"
       "install_to_floor,uninstall_to_floor,second_to_cat,crudini_to_install,"
-      "peak_rss_bytes,peak_rss_to_size,peak_rss_within_3x_plus_4mb,second_install_wrote\n";
-  std::printf("%9s %6s %9s %9s %9s %9s %9s %9s %8s %8s %8s %8s %8s %7s\n", "size", "rounds",
-              "floor", "install", "uninst", "2nd inst", "cat", "crudini", "inst/fl", "unin/fl",
-              "2nd/cat", "crud/in", "rss/size", "rss ok");
+      "peak_rss_bytes,peak_rss_to_size,peak_rss_within_2x_plus_4mb,second_install_wrote,shape\n";
+  std::printf("%12s %9s %6s %9s %9s %9s %9s %9s %9s %8s %8s %8s %8s %8s %7s\n", "shape", "size",
+              "rounds", "floor", "install", "uninst", "2nd inst", "cat", "crudini", "inst/fl",
+              "unin/fl", "2nd/cat", "crud/in", "rss/size", "rss ok");
   for (double mb : sizesMb) {
-    std::size_t size = static_cast<std::size_t>(mb * 1024 * 1024);
-    // Medians over enough rounds that a slow flush now and then (a virtual
-    // disk has them) does not decide the result.
-    int rounds = size <= (1u << 20) ? 21 : size <= (16u << 20) ? 11 : 9;
-    std::string dir = out + "/" + std::to_string(size);
-    Time({"mkdir", "-p", dir});
-    std::string original = dir + "/original.dat";
-    std::string rules = dir + "/autoexp.dat";
-    Write(original, Generate(size));
-    std::string base = dir + "/";
-    std::vector<double> floors, installs, uninstalls, seconds, cats, crudinis;
-    long peak = 0;
-    bool secondWrote = false;
-    for (int round = 0; round < rounds; ++round) {
-      Time({"cp", original, rules});
-      floors.push_back(Time({floorProgram, rules}).seconds);
-      Run install = Time({program, base, "", "71", "I", "-", "-", "1"});
-      installs.push_back(install.seconds);
-      peak = std::max(peak, install.peakKilobytes);
-      Run uninstall = Time({program, base, "", "71", "U"});
-      uninstalls.push_back(uninstall.seconds);
-      peak = std::max(peak, uninstall.peakKilobytes);
-      Time({program, base, "", "71", "I", "-", "-"});
-      struct timespec before = ModifiedAt(rules);
-      Run second = Time({program, base, "", "71", "I", "-", "-"});
-      seconds.push_back(second.seconds);
-      peak = std::max(peak, second.peakKilobytes);
-      struct timespec after = ModifiedAt(rules);
-      secondWrote = secondWrote || before.tv_sec != after.tv_sec || before.tv_nsec != after.tv_nsec;
-      cats.push_back(Time({"sh", "-c", "cat \"$0\" > /dev/null", rules}).seconds);
-      // crudini takes minutes per round on large files: one round above 1 MB.
-      if (haveCrudini && (round == 0 || size <= (1u << 20))) {
+    for (int shapeIndex = 0; shapeIndex < 3; ++shapeIndex) {
+      Shape shape = static_cast<Shape>(shapeIndex);
+      std::size_t size = static_cast<std::size_t>(mb * 1024 * 1024);
+      // Medians over enough rounds that a slow flush now and then (a virtual
+      // disk has them) does not decide the result.
+      int rounds = size <= (1u << 20) ? 21 : size <= (16u << 20) ? 11 : 9;
+      std::string dir = out + "/" + std::to_string(size) + "-" + kShapeNames[shapeIndex];
+      Time({"mkdir", "-p", dir});
+      std::string original = dir + "/original.dat";
+      std::string rules = dir + "/autoexp.dat";
+      Write(original, Generate(size, shape));
+      std::string base = dir + "/";
+      std::vector<double> floors, installs, uninstalls, seconds, cats, crudinis;
+      long peak = 0;
+      bool secondWrote = false;
+      for (int round = 0; round < rounds; ++round) {
         Time({"cp", original, rules});
-        double total = 0;
-        for (const DisplayRule& rule : kDisplayRules) {
-          total +=
-              Time({"crudini", "--set", rules, "AutoExpand", rule.typeName, rule.value}).seconds;
+        floors.push_back(Time({floorProgram, rules}).seconds);
+        Run install = Time({program, base, "", "71", "I", "-", "-"});
+        installs.push_back(install.seconds);
+        peak = std::max(peak, install.peakKilobytes);
+        Run uninstall = Time({program, base, "", "71", "U"});
+        uninstalls.push_back(uninstall.seconds);
+        peak = std::max(peak, uninstall.peakKilobytes);
+        Time({program, base, "", "71", "I", "-", "-"});
+        struct timespec before = ModifiedAt(rules);
+        Run second = Time({program, base, "", "71", "I", "-", "-"});
+        seconds.push_back(second.seconds);
+        peak = std::max(peak, second.peakKilobytes);
+        struct timespec after = ModifiedAt(rules);
+        secondWrote =
+            secondWrote || before.tv_sec != after.tv_sec || before.tv_nsec != after.tv_nsec;
+        cats.push_back(Time({"sh", "-c", "cat \"$0\" > /dev/null", rules}).seconds);
+        // crudini takes minutes per round on large files: one round above 1 MB.
+        if (haveCrudini && (round == 0 || size <= (1u << 20))) {
+          Time({"cp", original, rules});
+          double total = 0;
+          for (const DisplayRule& rule : kDisplayRules) {
+            total +=
+                Time({"crudini", "--set", rules, "AutoExpand", rule.typeName, rule.value}).seconds;
+          }
+          crudinis.push_back(total);
         }
-        crudinis.push_back(total);
       }
+      double floor = Median(floors), install = Median(installs), uninstall = Median(uninstalls);
+      double second = Median(seconds), cat = Median(cats), crudini = Median(crudinis);
+      double peakBytes = static_cast<double>(peak) * 1024;
+      bool peakWithinTarget = peakBytes <= 2.0 * static_cast<double>(size) + 4.0 * 1024 * 1024;
+      std::printf(
+          "%12s %9zu %6d %9.4f %9.4f %9.4f %9.4f %9.4f %9.3f %8.2f %8.2f %8.2f %8.1f %8.2f %7s%s\n",
+          kShapeNames[shapeIndex], size, rounds, floor, install, uninstall, second, cat, crudini,
+          install / floor, uninstall / floor, second / cat, crudini / install, peakBytes / size,
+          peakWithinTarget ? "yes" : "NO", secondWrote ? "  (second install wrote!)" : "");
+      char line[512];
+      std::snprintf(line, sizeof line,
+                    "%zu,%d,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.3f,%.3f,%.3f,%.2f,%.0f,%.3f,%d,%d,%s\n",
+                    size, rounds, floor, install, uninstall, second, cat, crudini, install / floor,
+                    uninstall / floor, second / cat, crudini / install, peakBytes, peakBytes / size,
+                    peakWithinTarget ? 1 : 0, secondWrote ? 1 : 0, kShapeNames[shapeIndex]);
+      csv += line;
+      std::remove(original.c_str());
+      std::remove(rules.c_str());
+      std::remove((dir + "/autoexp.bak").c_str());
     }
-    double floor = Median(floors), install = Median(installs), uninstall = Median(uninstalls);
-    double second = Median(seconds), cat = Median(cats), crudini = Median(crudinis);
-    double peakBytes = static_cast<double>(peak) * 1024;
-    bool peakWithinTarget = peakBytes <= 3.0 * static_cast<double>(size) + 4.0 * 1024 * 1024;
-    std::printf(
-        "%9zu %6d %9.4f %9.4f %9.4f %9.4f %9.4f %9.3f %8.2f %8.2f %8.2f %8.1f %8.2f %7s%s\n", size,
-        rounds, floor, install, uninstall, second, cat, crudini, install / floor, uninstall / floor,
-        second / cat, crudini / install, peakBytes / size, peakWithinTarget ? "yes" : "NO",
-        secondWrote ? "  (second install wrote!)" : "");
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "%zu,%d,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.3f,%.3f,%.3f,%.2f,%.0f,%.3f,%d,%d\n",
-                  size, rounds, floor, install, uninstall, second, cat, crudini, install / floor,
-                  uninstall / floor, second / cat, crudini / install, peakBytes, peakBytes / size,
-                  peakWithinTarget ? 1 : 0, secondWrote ? 1 : 0);
-    csv += line;
-    std::remove(original.c_str());
-    std::remove(rules.c_str());
-    std::remove((dir + "/autoexp.bak").c_str());
   }
   Write(out + "/results.csv", csv);
   std::printf("\nwritten to %s/results.csv (%d cores)\n", out.c_str(),

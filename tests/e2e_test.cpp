@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,75 @@ TEST_F(EndToEnd, DirectoryInPlaceOfRulesFile) {
               "error: cannot read " + other.path() + "/autoexp.dat: is a directory");
   }
   EXPECT_EQ(other.Names(), std::vector<std::string>{"autoexp.dat"});
+}
+
+// A rules file that an install and the uninstall after it must give back
+// byte for byte: an AutoExpand section without saved values, the rule keys
+// that are there spelled as the rules spell them and holding values of the
+// user's own, and around them what hand-kept files hold (comments, blank
+// lines, other sections, shadowed duplicates, odd spacing, long values).
+std::string HandKeptFile(std::mt19937& random, bool tag71, const std::string& lineEnd) {
+  auto pick = [&random](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  auto value = [&](std::size_t round) {
+    std::string text = "v" + std::to_string(round) + "=<m_" + std::to_string(pick(1000)) + ",x>";
+    if (pick(6) == 0) {
+      text += " " + std::string(300 + pick(2000), 'L');
+    }
+    return text;
+  };
+  const char* blanks[] = {"", " ", "\t", "  "};
+  auto keyLine = [&](const std::string& key, std::size_t round) {
+    return blanks[pick(4)] + key + blanks[pick(4)] + "=" + blanks[pick(4)] + value(round) +
+           blanks[pick(4)] + lineEnd;
+  };
+  std::string text = "; kept by hand" + lineEnd + lineEnd;
+  if (pick(2) == 0) {
+    text += "[Visualizer]" + lineEnd + "CEdit=elsewhere" + lineEnd + lineEnd;
+  }
+  text += "[AutoExpand]" + lineEnd;
+  for (std::size_t round = 0; round < 40; ++round) {
+    switch (pick(6)) {
+      case 0: {
+        const DisplayRule& rule = kDisplayRules[pick(kDisplayRuleCount)];
+        text += keyLine(RuleKey(rule, tag71), round);
+        break;
+      }
+      case 1:
+        text += pick(2) == 0 ? lineEnd : "; a note" + lineEnd;
+        break;
+      default:
+        text += keyLine("Mine::Type" + std::to_string(pick(8)), round);
+    }
+  }
+  if (pick(2) == 0) {
+    text += lineEnd + "[hresult]" + lineEnd + "1=S_FALSE" + lineEnd + "[AutoExpand]" + lineEnd +
+            "CEdit=in the second section" + lineEnd;
+  }
+  if (pick(3) == 0) {
+    text += "Last=without a line end";
+  }
+  return text;
+}
+
+TEST(RoundTrip, InstallThenUninstallGivesTheFileBack) {
+  std::mt19937 random(7);
+  int replaced = 0;
+  for (int round = 0; round < 32; ++round) {
+    bool tag71 = round % 2 == 0;
+    bool backup = round % 4 < 2;
+    const char* tag = tag71 ? "71" : "80";
+    std::string file = HandKeptFile(random, tag71, round % 8 < 4 ? "\n" : "\r\n");
+    SCOPED_TRACE("round " + std::to_string(round) + ":\n" + file);
+    TempDir dir;
+    WriteBytes(dir.File("autoexp.dat"), file);
+    ASSERT_EQ(RunSetup({dir.path(), "/", tag, "I", "5", "6", backup ? "1" : "0"}).status, 0);
+    std::string installed = ReadBytes(dir.File("autoexp.dat"));
+    replaced += installed.find("ov-") != std::string::npos;
+    ASSERT_EQ(RunSetup({dir.path(), "/", tag, "U"}).status, 0);
+    EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), file);
+  }
+  // The table is of some use only if it replaces user values.
+  EXPECT_GT(replaced, 16);
 }
 
 }  // namespace
