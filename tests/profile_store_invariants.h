@@ -7,15 +7,16 @@
 
 // Plays one input against a ProfileStore and checks what must always hold:
 //  - a key just written reads back its value (trimmed as every value is);
-//  - a key just deleted reads back empty;
+//  - a key just deleted reads back what its next line holds, if any;
 //  - a key not touched reads as it did in the text given;
 //  - the text taken out reads back, in a new store, every value written and
 //    every untouched value as before;
 //  - the lines that hold no touched key or section header are the lines of
-//    the text given, in order and byte for byte (the last one may gain a
-//    line end);
-//  - a store over the key lines that a KeyLineCollector keeps of a section,
-//    fed the text in pieces, reads and changes as one over the whole text.
+//    the text given, in order and byte for byte (but for the line end that
+//    the last one lends to lines added after it), and the text keeps its
+//    ending;
+//  - a store given the text in pieces, stopped where a run stops and given
+//    the rest afterwards, edits a section as one over the whole text.
 //
 // The input's last bytes, read backwards, are a list of reads, writes and
 // deletes over a few sections and keys; the bytes before them are the file's
