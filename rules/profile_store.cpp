@@ -164,7 +164,13 @@ void ProfileStore::Write(std::string_view section, std::string_view key, std::st
 
   auto vacancy = FindVacancy(index, key);
   if (vacancy != vacancies_.end()) {
-    found->lines[vacancy->line] = Own(RewriteLine(vacancy->deleted, key, value));
+    // A deleted last line had no line end; lines may have come after it
+    // since. Pieces takes the line end off again if it is still last.
+    std::string line = RewriteLine(vacancy->deleted, key, value);
+    if (!EndsInLineEnd(line)) {
+      line.append(lineEnd_);
+    }
+    found->lines[vacancy->line] = Own(std::move(line));
     found->keyHashes[vacancy->line] = KeyHash(key);
     vacancies_.erase(vacancy);
     changed_ = true;
