@@ -143,17 +143,21 @@ struct timespec ModifiedAt(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // "--generate SIZE_MB FILE" only writes one generated rules file, to
-  // profile a run on it by hand.
-  if (argc == 4 && std::string(argv[1]) == "--generate") {
-    Write(argv[3],
-          Generate(static_cast<std::size_t>(std::atof(argv[2]) * 1024 * 1024), Shape::kMixed));
+  // "--generate SIZE_MB FILE [SHAPE]" only writes one generated rules file,
+  // to profile a run on it by hand.
+  if ((argc == 4 || argc == 5) && std::string(argv[1]) == "--generate") {
+    int shape = 0;
+    while (argc == 5 && shape < 2 && std::string(argv[4]) != kShapeNames[shape]) {
+      ++shape;
+    }
+    Write(argv[3], Generate(static_cast<std::size_t>(std::atof(argv[2]) * 1024 * 1024),
+                            static_cast<Shape>(shape)));
     return 0;
   }
   if (argc < 4) {
     std::fprintf(stderr,
                  "usage: autoexp_bench PROGRAM COPY_FLOOR OUT_DIR [SIZE_MB...]\n"
-                 "       autoexp_bench --generate SIZE_MB FILE\n");
+                 "       autoexp_bench --generate SIZE_MB FILE [mixed|one-section|section-last]\n");
     return 2;
   }
   std::string program = argv[1];

@@ -1,18 +1,28 @@
 #include "rules/profile_store.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "rules/profile_syntax.h"
 
 namespace {
 
-// FNV-1a over the key as it matches: letter case folded. Never 0, which marks
-// a line without a key.
+// A hash of a key over its length and its first and last eight bytes, with
+// ASCII letters folded to lower case (setting bit 0x20 folds some other
+// bytes together too, which costs only a comparison). Every key line of a
+// section is hashed, and lines whose hashes agree are compared whole, so
+// the hash is made for speed. Never 0, which marks a line without a key.
 std::uint32_t KeyHash(std::string_view key) {
-  std::uint32_t hash = 2166136261u;
-  for (char c : key) {
-    hash = (hash ^ static_cast<unsigned char>(LowerAscii(c))) * 16777619u;
-  }
+  auto eight = [key](std::size_t from) {
+    std::uint64_t bytes = 0;
+    std::memcpy(&bytes, key.data() + from, std::min<std::size_t>(8, key.size() - from));
+    return bytes | 0x2020202020202020u;
+  };
+  std::uint64_t mixed = key.size() * 0x9E3779B97F4A7C15u;
+  mixed ^= eight(0) * 0xC2B2AE3D27D4EB4Fu;
+  mixed ^= eight(key.size() > 8 ? key.size() - 8 : 0) * 0x165667B19E3779F9u;
+  auto hash = static_cast<std::uint32_t>(mixed ^ (mixed >> 29) ^ (mixed >> 47));
   return hash == 0 ? 1 : hash;
 }
 
@@ -94,14 +104,22 @@ void ProfileStore::ScanHeaders(bool atEnd) {
   }
 }
 
-bool ProfileStore::HasWholeSection(std::string_view name) const {
+bool ProfileStore::HasWholeSection(std::string_view name) {
+  // Asked after every piece read: only the sections found since the last
+  // question are looked at.
+  if (!EqualsIgnoringCase(askedName_, name)) {
+    askedName_ = std::string(name);
+    askedUpTo_ = 1;
+    firstNamed_ = 0;
+  }
   std::string_view text = text_;
-  for (std::size_t i = 1; i + 1 < sections_.size(); ++i) {
-    if (EqualsIgnoringCase(text.substr(sections_[i].nameBegin, sections_[i].nameLength), name)) {
-      return true;
+  for (; firstNamed_ == 0 && askedUpTo_ < sections_.size(); ++askedUpTo_) {
+    const Section& section = sections_[askedUpTo_];
+    if (EqualsIgnoringCase(text.substr(section.nameBegin, section.nameLength), name)) {
+      firstNamed_ = askedUpTo_;
     }
   }
-  return false;
+  return firstNamed_ != 0 && firstNamed_ + 1 < sections_.size();
 }
 
 // Takes the text given so far as the whole text: from here on it stays
@@ -172,6 +190,7 @@ void ProfileStore::Write(std::string_view section, std::string_view key, std::st
     }
     found->lines[vacancy->line] = Own(std::move(line));
     found->keyHashes[vacancy->line] = KeyHash(key);
+    found->Mark(KeyHash(key));
     vacancies_.erase(vacancy);
     changed_ = true;
     return;
@@ -300,13 +319,21 @@ void ProfileStore::Split(Section* section) {
   }
   std::string_view text =
       std::string_view(text_).substr(section->begin, section->end - section->begin);
-  while (!text.empty()) {
-    std::size_t length = LineLength(text);
-    section->lines.push_back(text.substr(0, length));
+  // A section can hold most of a large file: room for lines of 40 bytes on
+  // average costs nothing until used, and spares the copies of growing.
+  section->lines.reserve(text.size() / 40 + 1);
+  section->keyHashes.reserve(text.size() / 40 + 1);
+  section->SizeFilter(text.size() / 40 + 1);
+  LineSplitter lines(text);
+  std::string_view line;
+  while (lines.Next(&line)) {
     // The header is never taken for a key line.
-    section->keyHashes.push_back(
-        section->lines.size() == 1 && section->hasHeader ? 0 : LineKeyHash(section->lines.back()));
-    text.remove_prefix(length);
+    std::uint32_t hash = section->lines.empty() && section->hasHeader ? 0 : LineKeyHash(line);
+    section->lines.push_back(line);
+    section->keyHashes.push_back(hash);
+    if (hash != 0) {
+      section->Mark(hash);
+    }
   }
   section->split = true;
 }
@@ -318,10 +345,15 @@ std::string_view ProfileStore::Own(std::string text) {
 
 std::size_t ProfileStore::FindKey(const Section& section, std::string_view key) const {
   std::uint32_t hash = KeyHash(key);
-  for (std::size_t line = 0; line < section.lines.size(); ++line) {
+  if (!section.MayHold(hash)) {
+    return std::string_view::npos;
+  }
+  const std::vector<std::uint32_t>& hashes = section.keyHashes;
+  for (auto at = std::find(hashes.begin(), hashes.end(), hash); at != hashes.end();
+       at = std::find(at + 1, hashes.end(), hash)) {
+    std::size_t line = static_cast<std::size_t>(at - hashes.begin());
     KeyLine parsed;
-    if (section.keyHashes[line] == hash && ParseKeyLine(section.lines[line], &parsed) &&
-        EqualsIgnoringCase(parsed.key, key)) {
+    if (ParseKeyLine(section.lines[line], &parsed) && EqualsIgnoringCase(parsed.key, key)) {
       return line;
     }
   }
@@ -348,6 +380,7 @@ void ProfileStore::InsertLine(std::size_t index, std::size_t position, std::stri
                         Own(std::move(text)));
   section->keyHashes.insert(section->keyHashes.begin() + static_cast<std::ptrdiff_t>(position),
                             KeyHash(key));
+  section->Mark(KeyHash(key));
   for (Vacancy& vacancy : vacancies_) {
     if (vacancy.section == index && vacancy.line >= position) {
       ++vacancy.line;

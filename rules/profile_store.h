@@ -54,7 +54,7 @@ class ProfileStore {
 
   // Whether the text given so far holds the first section named |name| whole:
   // another header has come after it.
-  bool HasWholeSection(std::string_view name) const;
+  bool HasWholeSection(std::string_view name);
 
   // Adds the rest of the text, read after the edits were made. It is kept as
   // it is and never searched, so the sections edited must be whole before.
@@ -96,6 +96,30 @@ class ProfileStore {
     bool split = false;
     std::vector<std::string_view> lines;   // each with its line end
     std::vector<std::uint32_t> keyHashes;  // per line; 0 where no key is
+    // A bit per value of a hash's low bits, set for every hash that a key
+    // line of the section ever had: a key whose bit is clear is not there,
+    // which most look-ups of an install find out at once. Sized by Split to
+    // some eight bits a line, so that few bits are set.
+    std::vector<std::uint64_t> keyFilter;
+
+    void SizeFilter(std::size_t lineCount) {
+      std::size_t words = 16;
+      while (words * 64 < lineCount * 8) {
+        words *= 2;
+      }
+      keyFilter.assign(words, 0);
+    }
+    void Mark(std::uint32_t hash) {
+      if (keyFilter.empty()) {
+        SizeFilter(0);
+      }
+      std::size_t bit = hash & (keyFilter.size() * 64 - 1);
+      keyFilter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    }
+    bool MayHold(std::uint32_t hash) const {
+      std::size_t bit = hash & (keyFilter.size() * 64 - 1);
+      return !keyFilter.empty() && (keyFilter[bit / 64] >> (bit % 64) & 1) != 0;
+    }
   };
 
   // A line that Delete removed, kept until the key is written again.
@@ -120,6 +144,9 @@ class ProfileStore {
   std::string text_;
   std::string rest_;
   std::size_t scanned_ = 0;  // where the search for headers goes on
+  std::string askedName_;    // what HasWholeSection was last asked, and how far it looked
+  std::size_t askedUpTo_ = 1;
+  std::size_t firstNamed_ = 0;  // the first section of that name; 0 when none yet
   bool sealed_ = false;
   std::string lineEnd_;
   std::vector<Section> sections_{Section()};  // the first one: the lines before any header

@@ -6,10 +6,6 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
-}
-
 std::size_t SkipBlanks(std::string_view text, std::size_t from) {
   while (from < text.size() && IsBlank(text[from])) {
     ++from;
@@ -27,10 +23,6 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {
     return false;
@@ -43,17 +35,45 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+namespace {
+
+// The length of the line at the start of |text|, given where its first LF
+// and its first CR are (npos where there is none).
+std::size_t LineLengthAt(std::string_view text, std::size_t lineFeed, std::size_t carriageReturn) {
+  if (carriageReturn < lineFeed) {
+    bool crlf = carriageReturn + 1 == lineFeed;
+    return carriageReturn + (crlf ? 2 : 1);
+  }
+  return lineFeed == std::string_view::npos ? text.size() : lineFeed + 1;
+}
+
+}  // namespace
+
 std::size_t LineLength(std::string_view text) {
   // Most lines end in LF alone, and memchr finds that fastest; a CR is looked
   // for only in the stretch before it.
   std::size_t lineFeed = text.find('\n');
   std::size_t stop = lineFeed == std::string_view::npos ? text.size() : lineFeed;
-  std::size_t carriageReturn = text.substr(0, stop).find('\r');
-  if (carriageReturn == std::string_view::npos) {
-    return lineFeed == std::string_view::npos ? text.size() : lineFeed + 1;
+  return LineLengthAt(text, lineFeed, text.substr(0, stop).find('\r'));
+}
+
+LineSplitter::LineSplitter(std::string_view text) : text_(text), carriageReturn_(text.find('\r')) {}
+
+bool LineSplitter::Next(std::string_view* line) {
+  if (start_ >= text_.size()) {
+    return false;
   }
-  bool crlf = carriageReturn + 1 < text.size() && text[carriageReturn + 1] == '\n';
-  return carriageReturn + (crlf ? 2 : 1);
+  std::string_view rest = text_.substr(start_);
+  std::size_t lineFeed = rest.find('\n');
+  std::size_t carriageReturn =
+      carriageReturn_ == std::string_view::npos ? carriageReturn_ : carriageReturn_ - start_;
+  std::size_t length = LineLengthAt(rest, lineFeed, carriageReturn);
+  *line = rest.substr(0, length);
+  start_ += length;
+  if (carriageReturn_ != std::string_view::npos && carriageReturn_ < start_) {
+    carriageReturn_ = text_.find('\r', start_);
+  }
+  return true;
 }
 
 bool HoldsWholeLine(std::string_view text) {

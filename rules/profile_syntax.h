@@ -21,7 +21,10 @@
 // around a value are kept, a value is never cut, bytes are compared as bytes,
 // and a line without "=" holds no key.
 
-bool IsBlank(char c);
+// Inline: they run for every byte of a key and of a line's edges.
+inline bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
+}
 
 // The first position at or after |from| that holds no blank.
 std::size_t SkipBlanks(std::string_view text, std::size_t from);
@@ -30,11 +33,28 @@ std::string_view TrimBlanks(std::string_view text);
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
-char LowerAscii(char c);
+inline char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // The length of the first line of |text|, line end included; with no line end
 // in |text|, its whole length.
 std::size_t LineLength(std::string_view text);
+
+// Splits a text into lines as LineLength does, looking at each byte once:
+// the next CR is searched for only when the last one is passed, so a text
+// of LF lines is not searched twice.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::string_view text);
+  // The next line, line end included; false at the end of the text.
+  bool Next(std::string_view* line);
+
+ private:
+  std::string_view text_;
+  std::size_t start_ = 0;
+  std::size_t carriageReturn_;  // the first CR at or after start_, or npos
+};
 
 // Whether |text| holds a whole line: a line end, where a final CR only counts
 // once the byte after it is known (it may begin a CRLF).
