@@ -80,7 +80,9 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
       job.rulesPath,
       [&](std::string_view piece, std::uint64_t size) {
         if (edited) {
-          rest.reserve(size > taken ? static_cast<std::size_t>(size - taken) : 0);
+          if (rest.empty()) {
+            rest.reserve(size > taken ? static_cast<std::size_t>(size - taken) : 0);
+          }
           rest.append(piece);
           return true;
         }

@@ -99,12 +99,13 @@ class ProfileStore {
     // A bit per value of a hash's low bits, set for every hash that a key
     // line of the section ever had: a key whose bit is clear is not there,
     // which most look-ups of an install find out at once. Sized by Split to
-    // some eight bits a line, so that few bits are set.
+    // some eight bits a line, but kept small enough to stay in the cache:
+    // setting bits all over a larger one costs a cache miss a line.
     std::vector<std::uint64_t> keyFilter;
 
     void SizeFilter(std::size_t lineCount) {
       std::size_t words = 16;
-      while (words * 64 < lineCount * 8) {
+      while (words * 64 < lineCount * 8 && words < 8192) {
         words *= 2;
       }
       keyFilter.assign(words, 0);
