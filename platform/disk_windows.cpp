@@ -5,19 +5,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/disk.h"
 #include "platform/expected_bytes.h"
 #include "platform/replacing_disk.h"
 
 // Replacing a file, the Windows way:
 //
-//   1. Write the new bytes to "<name>.autoexp-setup-<unique>" beside the file
-//      (same volume, so nothing below turns into a copy) and flush them.
+//   1. Write the new bytes to "~ae<unique>" in the file's folder (same volume,
+//      so nothing below turns into a copy) and flush them.
 //   2. When the caller expects the old bytes, read the file once more and
 //      compare.
 //   3. An existing file is replaced with ReplaceFileA, which keeps its
@@ -38,7 +40,16 @@
 
 namespace {
 
-constexpr char kTemporaryInfix[] = ".autoexp-setup-";
+// A temporary file is named "~ae" and eight hexadecimal digits: eleven
+// characters, no more than "autoexp.dat" and "autoexp.bak", so that in any
+// folder where the system can name those (the ANSI calls take paths of at
+// most MAX_PATH - 1 characters) it can name the temporary file too. The name
+// does not tell which file it was meant for; a run that removes leftovers
+// spares those still open, and in the rare folder holding two rules files
+// under different names, a run of the other one that loses its temporary
+// file in the moment before the replacement fails without writing.
+constexpr char kTemporaryPrefix[] = "~ae";
+constexpr std::size_t kTemporaryDigits = 8;
 
 // How long LockFile waits for another holder of the lock.
 constexpr DWORD kLockWaitMilliseconds = 20000;
@@ -83,11 +94,37 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
   return true;
 }
 
-// Creates a temporary file beside |path| that no one else uses.
+// The folder part of |path|, with its last separator: where a name begins.
+// A trail byte with a backslash's code is part of its character, not a
+// separator.
+std::string FolderOf(const std::string& path) {
+  static const LeadByteTable kLeadBytes = SystemLeadBytes();
+  std::size_t nameStart = 0;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    if (kLeadBytes.IsLead(c)) {
+      ++i;
+    } else if (c == '\\' || c == '/' || c == ':') {
+      nameStart = i + 1;
+    }
+  }
+  return path.substr(0, nameStart);
+}
+
+bool IsTemporaryName(const std::string& name) {
+  constexpr std::size_t kPrefixLength = sizeof kTemporaryPrefix - 1;
+  return name.size() == kPrefixLength + kTemporaryDigits &&
+         name.compare(0, kPrefixLength, kTemporaryPrefix) == 0 &&
+         name.find_first_not_of("0123456789abcdef", kPrefixLength) == std::string::npos;
+}
+
+// Creates a temporary file in |path|'s folder that no one else uses.
 HANDLE CreateTemporary(const std::string& path, std::string* temporary) {
   DWORD unique = GetCurrentProcessId() * 7919u + GetTickCount();
   for (int attempt = 0; attempt < 100; ++attempt, ++unique) {
-    *temporary = path + kTemporaryInfix + std::to_string(unique);
+    char digits[kTemporaryDigits + 1];
+    std::snprintf(digits, sizeof digits, "%08lx", static_cast<unsigned long>(unique));
+    *temporary = FolderOf(path) + kTemporaryPrefix + digits;
     HANDLE file = CreateFileA(temporary->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
@@ -195,21 +232,17 @@ class WindowsDisk : public ReplacingDisk {
 
   void RemoveLeftovers(const std::string& path) override {
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + kTemporaryInfix + "*").c_str(), &found);
+    std::string folder = FolderOf(path);
+    HANDLE search = FindFirstFileA((folder + kTemporaryPrefix + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
       return;
     }
     do {
       // The pattern matches short names too; only a name of this program's
-      // own making, "<name>.autoexp-setup-<digits>", is taken.
-      std::string name = found.cFileName;
-      std::string::size_type infix = name.rfind(kTemporaryInfix);
-      if (infix == std::string::npos || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        continue;
-      }
-      std::string unique = name.substr(infix + sizeof kTemporaryInfix - 1);
-      if (!unique.empty() && unique.find_first_not_of("0123456789") == std::string::npos) {
-        DeleteFileA((path + kTemporaryInfix + unique).c_str());
+      // own making is taken.
+      if (IsTemporaryName(found.cFileName) &&
+          !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileA((folder + found.cFileName).c_str());
       }
     } while (FindNextFileA(search, &found));
     FindClose(search);

@@ -128,19 +128,20 @@ TEST(WindowsDiskLock, KeepsOtherRunsOutUntilReleased) {
 
 TEST(WindowsDiskLeftovers, RemovesUnusedTemporaryFilesOfItsOwnNaming) {
   WindowsTempDir dir;
-  const char* names[] = {"f", "f.autoexp-setup-123", "f.autoexp-setup-456", "f.autoexp-setup-12x",
-                         "g.autoexp-setup-123"};
+  // Only "~ae" and eight hexadecimal digits is a name of its own making.
+  const char* names[] = {"f",           "~ae0000007b",  "~ae000001c8",
+                         "~ae0000012x", "~ae000001234", "~af0000007b"};
   for (const char* name : names) {
     WriteAll(dir.File(name), "bytes");
   }
   // A write in progress holds its temporary file open without sharing.
-  HANDLE inUse = CreateFileA(dir.File("f.autoexp-setup-456").c_str(), GENERIC_WRITE, 0, nullptr,
+  HANDLE inUse = CreateFileA(dir.File("~ae000001c8").c_str(), GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
   SystemDisk().RemoveLeftovers(dir.File("f"));
   CloseHandle(inUse);
-  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.autoexp-setup-12x",
-                                                   "f.autoexp-setup-456", "g.autoexp-setup-123"}));
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "~ae000001234", "~ae0000012x",
+                                                   "~ae000001c8", "~af0000007b"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -203,6 +204,28 @@ TEST_F(WindowsEndToEnd, MissingFileCreatedByInstallOnly) {
   EXPECT_EQ(RunProgram({dir, "\\", "7.1", "I", "5", "6", "1"}).status, 0u);
   EXPECT_EQ(Names(dir), std::vector<std::string>{"autoexp.dat"});
   EXPECT_EQ(ReadAll(rules).rfind("[AutoExpand]\r\n", 0), 0u);
+}
+
+// The longest path these ANSI calls take, MAX_PATH - 1 characters, for the
+// rules file; the temporary file and the backup beside it must fit too.
+TEST_F(WindowsEndToEnd, RulesPathAtTheLimit) {
+  const std::size_t folderLength = MAX_PATH - 1 - std::string("\\autoexp.dat").size();
+  std::string deep = dir;
+  while (deep.size() < folderLength) {
+    deep += "\\" + std::string(std::min<std::size_t>(200, folderLength - deep.size() - 1), 'd');
+    ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr)) << deep.size();
+  }
+  std::string deepRules = deep + "\\autoexp.dat";
+  ASSERT_EQ(deepRules.size(), std::size_t{MAX_PATH - 1});
+  WriteAll(deepRules, kUserRules);
+
+  Outcome install = RunProgram({deep, "\\", "71", "I", "5", "6", "1"});
+  EXPECT_EQ(install.status, 0u) << (install.traces.empty() ? "" : install.traces.back());
+  EXPECT_EQ(ReadAll(deepRules), InstalledRules());
+  EXPECT_EQ(ReadAll(deep + "\\autoexp.bak"), kUserRules);
+  EXPECT_EQ(RunProgram({deep, "\\", "71", "U"}).status, 0u);
+  EXPECT_EQ(ReadAll(deepRules), UninstalledRules());
+  EXPECT_EQ(Names(deep), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
 }
 
 // Needs the ANSI code page 932 (Shift_JIS): CTest runs it once more so.
