@@ -289,14 +289,21 @@ std::vector<std::string_view> ProfileStore::Pieces() {
   }
   add(rest_);
   // A text that ended without a line end keeps ending so; the line end of
-  // its last line was only lent to the lines added after it.
+  // its last line was only lent to the lines added after it. An empty line
+  // is nothing but its line end: when one has become the last, it stays
+  // whole, and the text ends in a line end.
   std::string_view last = rest_.empty() ? text : std::string_view(rest_);
   if (!last.empty() && !EndsInLineEnd(last) && !pieces.empty()) {
     std::string_view& end = pieces.back();
     std::size_t lineEnd = end.size() - LineContent(end).size();
-    end.remove_suffix(lineEnd);
-    if (end.empty()) {
-      pieces.pop_back();
+    char before = end.size() > lineEnd ? end[end.size() - lineEnd - 1]
+                  : pieces.size() > 1  ? pieces[pieces.size() - 2].back()
+                                       : '\n';
+    if (before != '\n' && before != '\r') {
+      end.remove_suffix(lineEnd);
+      if (end.empty()) {
+        pieces.pop_back();
+      }
     }
   }
   return pieces;

@@ -230,8 +230,11 @@ bool CheckStoreInvariants(const std::uint8_t* data, std::size_t size, std::strin
     }
   }
 
-  // A text keeps its ending: with a line end, or without one.
-  if (!original.empty() && !contents.empty() &&
+  // A text keeps its ending, with a line end or without one, unless an
+  // empty line, which is nothing but its line end, has become its last.
+  std::vector<std::string_view> contentLines = Lines(contents);
+  bool endsInEmptyLine = !contentLines.empty() && WithoutLineEnd(contentLines.back()).empty();
+  if (!original.empty() && !contents.empty() && !endsInEmptyLine &&
       EndsInLineEnd(original) != EndsInLineEnd(contents)) {
     *failure = "the text's ending changed";
     return false;
