@@ -45,11 +45,8 @@ struct Outcome {
   std::vector<std::string> traces;
 };
 
-Outcome RunProgram(const std::vector<std::string>& arguments) {
-  std::string commandLine = Quote(gProgram);
-  for (const std::string& argument : arguments) {
-    commandLine += " " + Quote(argument);
-  }
+// Starts the program with |commandLine| as it stands, the way a setup does.
+Outcome RunCommandLine(std::string commandLine) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -103,6 +100,14 @@ Outcome RunProgram(const std::vector<std::string>& arguments) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return outcome;
+}
+
+Outcome RunProgram(const std::vector<std::string>& arguments) {
+  std::string commandLine = Quote(gProgram);
+  for (const std::string& argument : arguments) {
+    commandLine += " " + Quote(argument);
+  }
+  return RunCommandLine(commandLine);
 }
 
 // A fresh folder under the working directory, a Z:\ path under Wine.
@@ -166,6 +171,23 @@ TEST_F(WindowsEndToEnd, NoRunOnlyTraces) {
   EXPECT_EQ(outcome.status, 0u);
   EXPECT_EQ(outcome.traces, (std::vector<std::string>{dir, "\\"}));
   EXPECT_EQ(ReadAll(rules), kUserRules);
+}
+
+// How a setup should quote the base folder, and the mistake the README warns
+// of: a backslash right before the closing quote escapes it, and the rest of
+// the line becomes one argument.
+TEST_F(WindowsEndToEnd, SetupCommandLines) {
+  const std::string program = Quote(gProgram);
+  Outcome blank = RunCommandLine(program + " \"" + dir + "\\ \" \\ 71 I 0 0 1");
+  EXPECT_EQ(blank.status, 0u);
+  EXPECT_EQ(blank.traces, (std::vector<std::string>{dir + "\\ ", "\\"}));
+  EXPECT_EQ(ReadAll(dir + "\\autoexp.bak"), kUserRules);
+  EXPECT_EQ(ReadAll(rules), InstalledRules());
+
+  Outcome escaped = RunCommandLine(program + " \"" + dir + "\\\" \\ 71 U");
+  EXPECT_EQ(escaped.status, 0u);
+  EXPECT_EQ(escaped.traces, (std::vector<std::string>{dir + "\" \\ 71 U", ""}));
+  EXPECT_EQ(ReadAll(rules), InstalledRules());
 }
 
 TEST_F(WindowsEndToEnd, ReadOnlyFileIsNotReplaced) {
