@@ -2,18 +2,23 @@
 # Builds autoexp-setup and runs every test suite: the native build and its
 # tests, the same suites built with AddressSanitizer and UndefinedBehavior-
 # Sanitizer, the profile store under libFuzzer for FUZZ_SECONDS (60), then
-# the Windows program cross-built with MinGW-w64 and its tests run under
+# the shipped Windows programs (scripts/release.sh) with their image check
+# and a second build that must give the same bytes, the Windows tests under
+# Wine against the shipped 64-bit program, and the example setups run by
 # Wine. Installs what a fresh Debian machine lacks for that.
 #   scripts/test.sh
-# Builds go to build/, build-asan/, build-fuzz/ and build-win/ (BUILD_DIR,
-# ASAN_BUILD_DIR, FUZZ_BUILD_DIR and WIN_BUILD_DIR override).
+# Builds go to build/, build-asan/, build-fuzz/, build-win/ and dist/
+# (BUILD_DIR, ASAN_BUILD_DIR, FUZZ_BUILD_DIR, WIN_BUILD_DIR and DIST_DIR
+# override).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
 asanbuild=${ASAN_BUILD_DIR:-$root/build-asan}
 winbuild=${WIN_BUILD_DIR:-$root/build-win}
+dist=${DIST_DIR:-$root/dist}
 jobs=$(nproc)
+version=$(sed -n 's/^project(autoexp-setup VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
 # Debian packages for a tool or file that is missing, installed in one go.
 missing=()
@@ -24,8 +29,13 @@ need cmake cmake
 need g++ g++
 need make make
 need googletest /usr/src/googletest/CMakeLists.txt
-need g++-mingw-w64-x86-64 x86_64-w64-mingw32-g++-posix
+need g++-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix
+need g++-mingw-w64-x86-64-win32 x86_64-w64-mingw32-g++-win32
+need g++-mingw-w64-i686-win32 i686-w64-mingw32-g++-win32
 need binutils-mingw-w64-x86-64 x86_64-w64-mingw32-objdump
+need binutils-mingw-w64-i686 i686-w64-mingw32-windres
+need nsis makensis
+need wixl wixl
 need wine64 /usr/lib/wine/wine64
 need locales localedef
 need clang-format clang-format
@@ -65,14 +75,36 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
 
-echo "== Windows build (MinGW-w64)"
+echo "== shipped Windows programs (win32-threads MinGW-w64, Release)"
+shipped=$("$root/scripts/release.sh" "$dist" | head -1)
+bash "$root/tests/check_windows_image.sh" "$shipped/x86/autoexp-setup.exe" i686 "$version"
+bash "$root/tests/check_windows_image.sh" "$shipped/x64/autoexp-setup.exe" x86_64 "$version"
+echo "== the same programs from a second build in other folders"
+again=$("$root/scripts/release.sh" "$dist/again" | head -1)
+cmp "$shipped/x86/autoexp-setup.exe" "$again/x86/autoexp-setup.exe"
+cmp "$shipped/x64/autoexp-setup.exe" "$again/x64/autoexp-setup.exe"
+echo "identical"
+
+echo "== Windows test build (posix-threads MinGW-w64)"
 cmake -S "$root" -B "$winbuild" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DAUTOEXP_WINDOWS_PROGRAM="$shipped/x64/autoexp-setup.exe" >/dev/null
 cmake --build "$winbuild" -j "$jobs"
-echo "== Windows tests under Wine"
+# The image check must catch what it is there for: this build's own program
+# imports GetTickCount64 through winpthreads.
+if bash "$root/tests/check_windows_image.sh" "$winbuild/autoexp-setup.exe" x86_64 "$version" \
+  >/dev/null; then
+  echo "the image check passed a posix-threads program"
+  exit 1
+fi
+echo "== Windows tests under Wine, on the shipped 64-bit program"
 # A throw-away prefix, set up once before the tests start in parallel.
 export WINEPREFIX=$winbuild/wineprefix
 "$root/scripts/wine-run" wineboot --init >/dev/null 2>&1
 /usr/lib/wine/wineserver -w
 (cd "$winbuild" && ctest --output-on-failure -j "$jobs")
 /usr/lib/wine/wineserver -k 2>/dev/null || true
+
+echo "== example setups (NSIS, MSI) under Wine"
+bash "$root/tests/setups_under_wine.sh" "$shipped/x64/autoexp-setup.exe" "$build/autoexp-setup" \
+  "$winbuild/setups"
