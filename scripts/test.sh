@@ -76,11 +76,11 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
 fi
 
 echo "== shipped Windows programs (win32-threads MinGW-w64, Release)"
-shipped=$("$root/scripts/release.sh" "$dist" | head -1)
+shipped=$("$root/scripts/release.sh" "$dist" | sed -n 1p)
 bash "$root/tests/check_windows_image.sh" "$shipped/x86/autoexp-setup.exe" i686 "$version"
 bash "$root/tests/check_windows_image.sh" "$shipped/x64/autoexp-setup.exe" x86_64 "$version"
 echo "== the same programs from a second build in other folders"
-again=$("$root/scripts/release.sh" "$dist/again" | head -1)
+again=$("$root/scripts/release.sh" "$dist/again" | sed -n 1p)
 cmp "$shipped/x86/autoexp-setup.exe" "$again/x86/autoexp-setup.exe"
 cmp "$shipped/x64/autoexp-setup.exe" "$again/x64/autoexp-setup.exe"
 echo "identical"
