@@ -49,6 +49,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${missing[@]}"
 fi
 
+# The double-byte cases: ANSI code page 932 under Wine, which takes it from
+# a Japanese locale; GB18030 and Big5-HKSCS for the native program.
+for wanted in ja_JP:UTF-8:ja_JP.UTF-8 zh_CN:GB18030:zh_CN.GB18030 zh_HK:BIG5-HKSCS:zh_HK.BIG5-HKSCS; do
+  IFS=: read -r source charmap name <<<"$wanted"
+  if ! locale -a 2>/dev/null | tr -d '-' | grep -qix "$(tr -d '-' <<<"$name")"; then
+    echo "== generating the $name locale"
+    localedef -i "$source" -f "$charmap" "$name"
+  fi
+done
+
 echo "== formatting"
 git -C "$root" ls-files '*.cpp' '*.h' | (cd "$root" && xargs clang-format --dry-run --Werror)
 
@@ -68,12 +78,6 @@ cmake --build "$asanbuild" -j "$jobs"
 echo "== fuzzing the profile store"
 "$root/scripts/fuzz.sh"
 
-# The double-byte case runs with the ANSI code page 932, which Wine takes
-# from a Japanese locale.
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-  echo "== generating the ja_JP.UTF-8 locale"
-  localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
-fi
 
 echo "== shipped Windows programs (win32-threads MinGW-w64, Release)"
 shipped=$("$root/scripts/release.sh" "$dist" | sed -n 1p)

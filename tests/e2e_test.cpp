@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <random>
 #include <string>
 #include <vector>
@@ -113,6 +114,29 @@ TEST_F(EndToEnd, FailuresChangeNothingAndSaySo) {
     EXPECT_NE(outcome.traces[2].find(fresh.path() + "/" + c.reasonAbout), std::string::npos)
         << outcome.traces[2];
     EXPECT_EQ(ReadBytes(fresh.File("autoexp.dat")), kUserFile);
+  }
+}
+
+// In a locale whose two-byte characters can end in the backslash's code, a
+// folder whose name ends in such a character keeps it whole: only a true
+// trailing backslash is cut.
+TEST(EndToEndLocales, DoubleByteFolderKeepsItsTrailByte) {
+  for (const char* locale : {"zh_CN.GB18030", "zh_HK.BIG5-HKSCS"}) {
+    SCOPED_TRACE(locale);
+    locale_t installed = newlocale(LC_CTYPE_MASK, locale, nullptr);
+    if (installed == nullptr) {
+      ADD_FAILURE() << "locale not installed (scripts/test.sh makes it)";
+      continue;
+    }
+    freelocale(installed);
+    TempDir dir;
+    const std::string folder = dir.File("a\x95\x5C");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ProgramOptions options;
+    options.locale = locale;
+    Outcome outcome = RunSetup({folder, "/", "71", "I", "5", "6", "0"}, options);
+    EXPECT_EQ(outcome.status, 0) << (outcome.traces.empty() ? "" : outcome.traces.back());
+    EXPECT_EQ(ReadBytes(folder + "/autoexp.dat").rfind("[AutoExpand]\r\n", 0), 0u);
   }
 }
 
