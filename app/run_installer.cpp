@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,7 +55,7 @@ void ApplyRules(ProfileStore& store, const Job& job) {
 std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
   std::string reason;
   // Taken afresh each time: the file may not have existed the last time.
-  std::unique_ptr<Disk::Lock> lock = disk.LockFile(job.rulesPath, &reason);
+  std::unique_ptr<Disk::Lock> lock = LockFile(disk, job.rulesPath, &reason);
   if (lock == nullptr) {
     return Fail("cannot lock " + job.rulesPath, reason);
   }
@@ -112,20 +113,24 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
 
   bool exists = status == Disk::ReadStatus::kOkay;
   bool backup = exists && !job.backupPath.empty();
-  std::vector<std::string_view> original = store.Original();
-  if (!store.changed()) {
+  if (!store.changed() && !backup) {
     // A run that changes nothing leaves the file alone, modification time
-    // and all; the backup asked for is made all the same.
-    if (backup && !disk.WriteFile(job.backupPath, original, &reason)) {
-      return Fail("cannot back up " + job.rulesPath + " to " + job.backupPath, reason);
-    }
+    // and all.
     return kExitSucceeded;
   }
   // The backup is made as part of the replacement, so that a failed write
-  // leaves no new backup behind and a large file is not written twice.
+  // leaves no new backup behind; one asked for of an unchanged file is that
+  // same replacement, with the file's bytes kept as they are.
+  std::vector<std::string_view> original = store.Original();
   Disk::Replacement replacement;
-  replacement.expected = exists ? &original : nullptr;
-  replacement.pieces = store.Pieces();
+  replacement.expect = exists ? Disk::Expect::kTheseBytes : Disk::Expect::kNoFile;
+  replacement.expected = &original;
+  replacement.lock = lock.get();
+  if (store.changed()) {
+    replacement.pieces = store.Pieces();
+  } else {
+    replacement.keepBytes = true;
+  }
   if (backup) {
     replacement.backupPath = job.backupPath;
   }
@@ -150,8 +155,10 @@ int RunInstaller(int count, const char* const* arguments) {
 
 int RunInstaller(int count, const char* const* arguments, Disk& disk) {
   CommandLine line = ParseCommandLine(count, arguments);
-  DebugTrace(line.baseDirectory);
-  DebugTrace(line.subPath);
+  // The traces are the run's only report: where they cannot be written, the
+  // run does nothing.
+  bool traced = DebugTrace(line.baseDirectory);
+  traced = DebugTrace(line.subPath) && traced;
   std::string dirPrefix = DirPrefix(line.baseDirectory, line.subPath, SystemLeadBytes());
   Job job;
   job.rulesPath = RulesPath(dirPrefix);
@@ -160,18 +167,28 @@ int RunInstaller(int count, const char* const* arguments, Disk& disk) {
     return kExitSucceeded;
   }
   if (job.mode == RunMode::kUninstall) {
-    DebugTrace("Uninstall\n");
-    DebugTrace(job.rulesPath);
+    traced = DebugTrace("Uninstall\n") && traced;
+    traced = DebugTrace(job.rulesPath) && traced;
+  }
+  if (!traced) {
+    return kExitFailed;
   }
   if (job.mode == RunMode::kInstall && WantsBackup(line)) {
     job.backupPath = BackupPath(dirPrefix);
   }
   job.tag71 = IsTag71(line.versionTag);
 
-  for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
-    if (std::optional<int> status = Attempt(disk, job, attempt == 0)) {
-      return *status;
+  // Out of memory (a file larger than the address space allows) ends the run
+  // like any other failure: the files are as they were, and the temporary
+  // ones go as the attempt unwinds.
+  try {
+    for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
+      if (std::optional<int> status = Attempt(disk, job, attempt == 0)) {
+        return *status;
+      }
     }
+  } catch (const std::bad_alloc&) {
+    return Fail("cannot update " + job.rulesPath, "out of memory");
   }
   return Fail("cannot write " + job.rulesPath, "another program kept changing the file");
 }

@@ -1,50 +1,54 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/disk.h"
-#include "platform/expected_bytes.h"
-#include "platform/replacing_disk.h"
 
 // Replacing a file, the POSIX way:
 //
 //   1. Follow symbolic links to the file that is really meant, so that a link
-//      the user made keeps pointing at the file after the update.
+//      the user made keeps pointing at the file after the update; a link that
+//      belongs to another user (not root) is not followed.
 //   2. Write the new bytes to "<name>.autoexp-setup-XXXXXX" in the same
 //      directory (same filesystem, so the rename below cannot turn into a copy),
-//      give it the old file's permission bits and owner, and fsync it. The
-//      writer holds a lock on that temporary file until it is renamed or
-//      removed; a temporary file that nobody holds locked was left by a killed
-//      run, and the next run deletes it.
-//   3. When the caller expects the old bytes, read the file once more and
-//      compare; when it expects no file, the rename in step 4 refuses to
-//      replace one.
-//   4. rename() it over the old name: the one step that makes the new bytes
-//      visible, atomic for every reader and across a crash.
+//      give it the old file's extended attributes, owner and permission bits,
+//      and fsync it. The writer holds a lock on that temporary file until it
+//      is renamed or removed; a temporary file that nobody holds locked was
+//      left by a killed run, and the next run deletes it.
+//   3. Check what the caller expects: the old bytes, read once more, and the
+//      update lock still kept; or no file, which the rename in step 4 then
+//      refuses to replace.
+//   4. rename() it over the old name (ReplaceKeepingBackup when a backup is
+//      asked for): the one step that makes the new bytes visible, atomic for
+//      every reader and across a crash.
 //   5. fsync the directory so the rename itself is on disk.
 //
 // If anything before step 4 fails, the temporary file is removed and the old
 // file has not been touched.
 //
-// The update lock is an open-file-description lock (F_OFD_SETLK) on the whole
-// file. It conflicts with the fcntl/lockf locks that other tools take, is not
-// dropped when the program closes some other descriptor of the same file, and
-// the kernel lets it go when the process dies, however it dies. A rename
-// makes a new file under the name, so whoever waited on the old one looks
-// again once it gets the lock.
+// The update lock is a read lease (F_SETLEASE) and a flock() on one
+// descriptor, open for reading only. flock() keeps other runs out. The lease
+// is refused while any process has the file open for writing, so a run waits
+// for an editor that saves in place, and the kernel breaks it when a process
+// opens the file for writing later, which Kept() then reports. The run's own
+// descriptors count too: none of them is ever open for writing. Where no
+// lease can be had (a file of another owner without CAP_LEASE, a filesystem
+// without leases), an open-file-description lock (F_OFD_SETLK) on a
+// descriptor open for writing takes its place, as tools like crudini lock.
+// Every one of them goes when the process dies, however it dies.
 
 namespace {
 
@@ -52,16 +56,20 @@ constexpr char kTemporaryInfix[] = ".autoexp-setup-";
 constexpr char kTemporaryPattern[] = "XXXXXX";
 constexpr std::size_t kTemporaryUniqueLength = sizeof kTemporaryPattern - 1;
 
-// How long LockFile waits for another holder of the lock. A run of this
-// program holds it for well under a second even on a large file.
-constexpr std::chrono::seconds kLockWait(20);
-
 // The size of the pieces ReadPieces hands on: large enough for few system
 // calls, small enough to stay in the processor's cache.
 constexpr std::size_t kPieceSize = 128 * 1024;
 
 std::string ErrnoText(int error) {
   return std::strerror(error);
+}
+
+// Records errno as the reason when |ok| is false.
+bool Check(bool ok, std::string* error) {
+  if (!ok && error->empty()) {
+    *error = ErrnoText(errno);
+  }
+  return ok;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -78,7 +86,9 @@ std::string NameOf(const std::string& path) {
 }
 
 // The file that |path| finally names once every symbolic link is followed.
-// A link that points nowhere gives the path it points to.
+// A link that points nowhere gives the path it points to. Only a link that
+// belongs to the user who runs the program or to root is followed: another
+// user's link would let that user decide which file a run as root writes.
 bool FollowLinks(const std::string& path, std::string* target, std::string* error) {
   std::string current = path;
   for (int depth = 0; depth < 40; ++depth) {
@@ -86,6 +96,10 @@ bool FollowLinks(const std::string& path, std::string* target, std::string* erro
     if (lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
       *target = current;
       return true;
+    }
+    if (status.st_uid != geteuid() && status.st_uid != 0) {
+      *error = disk_error::kForeignLink;
+      return false;
     }
     std::string link(static_cast<std::string::size_type>(status.st_size) + 256, '\0');
     ssize_t length = readlink(current.c_str(), &link[0], link.size());
@@ -110,10 +124,11 @@ bool StillNamed(int fd, const std::string& path) {
   return fstat(fd, &open) == 0 && lstat(path.c_str(), &named) == 0 && SameFile(open, named);
 }
 
-// Tries to lock the whole file open as |fd| without waiting. Returns 0 or the
-// errno: EAGAIN (or EACCES) while someone else holds a conflicting lock,
-// ENOLCK, EINVAL and the like where the filesystem has no such locks.
-int TryLock(int fd, short type) {
+// Tries to take an open-file-description lock on the whole file open as |fd|,
+// without waiting. Returns 0 or the errno: EAGAIN (or EACCES) while someone
+// else holds a conflicting lock, ENOLCK, EINVAL and the like where the
+// filesystem has no such locks.
+int TryOfdLock(int fd, short type) {
 #ifdef F_OFD_SETLK
   struct flock lock = {};
   lock.l_type = type;
@@ -129,18 +144,38 @@ int TryLock(int fd, short type) {
 }
 
 bool IsHeldElsewhere(int error) {
-  return error == EAGAIN || error == EACCES;
+  return error == EAGAIN || error == EACCES || error == EWOULDBLOCK;
 }
 
-class DescriptorLock : public Disk::Lock {
+// The kernel tells a lease holder of a break with SIGIO, whose default action
+// ends the process; a run asks instead (Kept()).
+void IgnoreLeaseBreakSignal() {
+  static const bool ignored = signal(SIGIO, SIG_IGN) != SIG_ERR;
+  (void)ignored;
+}
+
+class FileLock : public Disk::Lock {
  public:
-  explicit DescriptorLock(int fd) : fd_(fd) {}
-  ~DescriptorLock() override { close(fd_); }
-  DescriptorLock(const DescriptorLock&) = delete;
-  DescriptorLock& operator=(const DescriptorLock&) = delete;
+  explicit FileLock(int reader) : reader_(reader) {}
+  ~FileLock() override {
+    if (writer_ >= 0) {
+      close(writer_);
+    }
+    close(reader_);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  bool Kept() const override { return !leased_ || fcntl(reader_, F_GETLEASE) == F_RDLCK; }
+
+  int reader() const { return reader_; }
+  void set_leased() { leased_ = true; }
+  void set_writer(int writer) { writer_ = writer; }
 
  private:
-  int fd_;
+  int reader_;       // read only: the flock() and the lease
+  int writer_ = -1;  // where no lease can be had: the OFD lock
+  bool leased_ = false;
 };
 
 // Writes the pieces one after the other, many to a system call.
@@ -172,33 +207,6 @@ bool WriteAll(int fd, const std::vector<std::string_view>& pieces) {
     }
   }
   return true;
-}
-
-// Whether the regular file at |path| holds exactly |expected|, read in
-// pieces so that the check needs no second copy of the file in memory.
-bool Holds(const std::string& path, const std::vector<std::string_view>& pieces) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  ExpectedBytes expected(pieces);
-  struct stat status;
-  bool same = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-              static_cast<std::uint64_t>(status.st_size) == expected.size();
-  char buffer[1 << 16];
-  while (same) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      same = got == 0 && expected.Done();
-      break;
-    }
-    same = expected.Match(std::string_view(buffer, static_cast<std::size_t>(got)));
-  }
-  close(fd);
-  return same;
 }
 
 // Moves |from| to |to| only if nothing is at |to|; EEXIST when something is.
@@ -235,81 +243,356 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
-class PosixDisk : public ReplacingDisk {
- public:
-  std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) override {
-    std::string target;
-    std::string ignored;
-    if (!FollowLinks(path, &target, &ignored)) {
-      return std::make_unique<Lock>();
+// Root may write anywhere, but a file whose write bits are all cleared was
+// made read-only on purpose and is not to be replaced.
+bool IsReadOnly(const std::string& path, const struct stat& status) {
+  return (status.st_mode & 0222) == 0 || access(path.c_str(), W_OK) != 0;
+}
+
+std::string NotAFile(const struct stat& status) {
+  return S_ISDIR(status.st_mode) ? disk_error::kIsDirectory : disk_error::kNotRegular;
+}
+
+// A temporary file of a run, "<name>.autoexp-setup-XXXXXX" beside |name|.
+// Removed when it goes out of scope unless it has taken its place; its
+// descriptor, whose lock marks it as in use, is closed only after that.
+struct Temporary {
+  std::string path;
+  int fd = -1;
+  bool placed = false;
+
+  ~Temporary() {
+    if (!placed && !path.empty()) {
+      unlink(path.c_str());
     }
-    auto deadline = std::chrono::steady_clock::now() + kLockWait;
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-      struct stat status;
-      if (stat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return std::make_unique<Lock>();
-      }
-      // A write lock needs a descriptor open for writing; a file this run
-      // may not write can still be locked for reading, which is all a run
-      // that only reads it needs.
-      short type = F_WRLCK;
-      int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-      if (fd < 0) {
-        type = F_RDLCK;
-        fd = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-      }
-      if (fd < 0) {
-        return std::make_unique<Lock>();
-      }
-      int result = TryLock(fd, type);
-      if (result == 0 && StillNamed(fd, target)) {
-        return std::make_unique<DescriptorLock>(fd);
-      }
+    if (fd >= 0) {
       close(fd);
-      if (result == 0) {
-        continue;  // replaced while it was being opened: lock the new file
-      }
-      if (!IsHeldElsewhere(result)) {
-        return std::make_unique<Lock>();
-      }
-      if (std::chrono::steady_clock::now() >= deadline) {
-        *error = "another program kept the file locked";
-        return nullptr;
-      }
-      std::this_thread::sleep_for(pause);
-      pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
   }
 
-  void RemoveLeftovers(const std::string& path) override {
+  bool Create(const std::string& name, std::string* error) {
+    for (;;) {
+      path = name + kTemporaryInfix + kTemporaryPattern;
+      fd = mkostemp(&path[0], O_CLOEXEC);
+      if (fd < 0) {
+        *error = ErrnoText(errno);
+        path.clear();
+        return false;
+      }
+      // Between its creation and this lock, another run may have taken the
+      // file for a leftover and deleted it; then make another.
+      int result = TryOfdLock(fd, F_WRLCK);
+      if ((result == 0 || !IsHeldElsewhere(result)) && StillNamed(fd, path)) {
+        return true;
+      }
+      close(fd);
+      fd = -1;
+    }
+  }
+};
+
+bool IsTemporaryName(const std::string& name, const std::string& prefix) {
+  if (name.size() != prefix.size() + kTemporaryUniqueLength ||
+      name.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+    char c = name[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Gives the file (or link: never followed) at |from| a second name, a fresh
+// temporary one beside |beside|, in |*name|. Returns 0 or the errno.
+int LinkUnderTemporaryName(const std::string& from, const std::string& beside, std::string* name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = beside + kTemporaryInfix + kTemporaryPattern;
+    int fd = mkostemp(&(*name)[0], O_CLOEXEC);
+    if (fd < 0) {
+      return errno;
+    }
+    // Only the name was wanted: free it for the link.
+    close(fd);
+    unlink(name->c_str());
+    if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name->c_str(), 0) == 0) {
+      return 0;
+    }
+    if (errno != EEXIST) {
+      return errno;
+    }
+  }
+  return EEXIST;
+}
+
+// Gives the file open as |fd| the extended attributes (POSIX ACLs among
+// them), owner and permission bits of the file at |from|, or, with |old|
+// null, the usual bits of a new file. An attribute that cannot be carried
+// over fails it, so that no replacement is ever more open than the file.
+bool KeepAttributes(int fd, const std::string& from, const struct stat* old, std::string* error) {
+  if (old == nullptr) {
+    return Check(fchmod(fd, NewFileMode()) == 0, error);
+  }
+  // An ACL the directory gave the new file by default is not the old file's.
+  if (fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA && errno != ENOTSUP) {
+    *error = "cannot clear the inherited ACL: " + ErrnoText(errno);
+    return false;
+  }
+  ssize_t size = listxattr(from.c_str(), nullptr, 0);
+  std::vector<char> names(size > 0 ? static_cast<std::size_t>(size) : 0);
+  if (size > 0) {
+    size = listxattr(from.c_str(), names.data(), names.size());
+  }
+  if (size < 0 && errno != ENOTSUP) {
+    *error = "cannot list extended attributes: " + ErrnoText(errno);
+    return false;
+  }
+  for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size);) {
+    const char* name = &names[at];
+    at += std::strlen(name) + 1;
+    ssize_t length = getxattr(from.c_str(), name, nullptr, 0);
+    std::vector<char> value(length > 0 ? static_cast<std::size_t>(length) : 0);
+    if (length > 0) {
+      length = getxattr(from.c_str(), name, value.data(), value.size());
+    }
+    if (length < 0 || fsetxattr(fd, name, value.data(), static_cast<std::size_t>(length), 0) != 0) {
+      *error = std::string("cannot keep extended attribute ") + name + ": " + ErrnoText(errno);
+      return false;
+    }
+  }
+  if ((old->st_uid != geteuid() || old->st_gid != getegid()) &&
+      fchown(fd, old->st_uid, old->st_gid) != 0) {
+    *error = "cannot keep the file's owner: " + ErrnoText(errno);
+    return false;
+  }
+  return Check(fchmod(fd, old->st_mode & 07777) == 0, error);
+}
+
+// Keeps the old file at |target| as the backup at |backupPath| and, unless
+// |temporary| is null, puts |temporary| in |target|'s place:
+//
+//   1. B: the old file gets a second name, a temporary one beside the
+//      backup's name. A hard link, so the backup is the old file itself, with
+//      its permission bits, owner and extended attributes, and costs no copy;
+//      where no link can be made (another filesystem, one without links), B is
+//      a copy of |expected| given the old file's attributes.
+//   2. O: whatever stands at the backup's name gets a second name too (a link
+//      to it, never through it; where none can be made, it is moved there).
+//   3. rename(B, backupPath): the new backup takes the name. What stood there
+//      is replaced, never written through.
+//   4. rename(temporary, target). If that fails, rename(O, backupPath) puts
+//      the older backup back (with none, the new one goes), so a failed run
+//      leaves the file and the backup as they were.
+//   5. O is removed.
+//
+// A run killed part-way leaves B or O under its temporary name, each a second
+// link to a file that keeps another name, or a file nobody holds locked; the
+// next run removes it (RemoveIfUnused).
+Disk::ReplaceStatus ReplaceKeepingBackup(const std::string& target, Temporary* temporary,
+                                         const std::string& backupPath,
+                                         const std::vector<std::string_view>& expected,
+                                         const struct stat& old, std::string* error) {
+  using Status = Disk::ReplaceStatus;
+  struct stat standing;
+  bool standingThere = lstat(backupPath.c_str(), &standing) == 0;
+  if (!standingThere && errno != ENOENT) {
+    *error = ErrnoText(errno);
+    return Status::kBackupFailed;
+  }
+  if (standingThere && !S_ISREG(standing.st_mode) && !S_ISLNK(standing.st_mode)) {
+    *error = NotAFile(standing);
+    return Status::kBackupFailed;
+  }
+  if (standingThere && S_ISREG(standing.st_mode) && IsReadOnly(backupPath, standing)) {
+    *error = disk_error::kReadOnly;
+    return Status::kBackupFailed;
+  }
+
+  Temporary b;  // step 1
+  int linked = LinkUnderTemporaryName(target, backupPath, &b.path);
+  if (linked != 0) {
+    b.path.clear();
+    bool noLinkHere = linked == EXDEV || linked == EPERM || linked == EMLINK || linked == ENOTSUP ||
+                      linked == ENOSYS;
+    if (!noLinkHere) {
+      *error = ErrnoText(linked);
+      return Status::kBackupFailed;
+    }
+    if (!b.Create(backupPath, error) || !KeepAttributes(b.fd, target, &old, error) ||
+        !Check(WriteAll(b.fd, expected) && fsync(b.fd) == 0, error)) {
+      return Status::kBackupFailed;
+    }
+  }
+
+  Temporary o;  // step 2
+  bool movedAside = false;
+  if (standingThere && LinkUnderTemporaryName(backupPath, backupPath, &o.path) != 0) {
+    o.path.clear();
+    if (!o.Create(backupPath, error) ||
+        !Check(rename(backupPath.c_str(), o.path.c_str()) == 0, error)) {
+      return Status::kBackupFailed;
+    }
+    movedAside = true;
+  }
+  auto restore = [&] {
+    if (!o.path.empty()) {
+      o.placed = rename(o.path.c_str(), backupPath.c_str()) == 0;
+    } else {
+      unlink(backupPath.c_str());
+    }
+  };
+
+  if (!Check(rename(b.path.c_str(), backupPath.c_str()) == 0, error)) {  // step 3
+    if (movedAside) {
+      restore();
+    }
+    return Status::kBackupFailed;
+  }
+  b.placed = true;
+  if (temporary != nullptr && !Check(rename(temporary->path.c_str(), target.c_str()) == 0, error)) {
+    restore();  // step 4 failed
+    return Status::kFailed;
+  }
+  if (temporary != nullptr) {
+    temporary->placed = true;
+  }
+  if (DirectoryOf(backupPath) != DirectoryOf(target)) {
+    SyncDirectory(DirectoryOf(backupPath));
+  }
+  return Status::kReplaced;  // step 5: o goes as it leaves scope
+}
+
+// Deletes the temporary file at |path| unless a running update holds it.
+// Where no lock can be taken, nothing tells a leftover from a file in use,
+// and it is kept. A second link to a file, or a link, under a temporary name
+// is a backup step that a killed run had not finished: removing it loses
+// nothing, as the file keeps its other name, and a run still making one holds
+// the update lock that this run's caller holds now.
+void RemoveIfUnused(const std::string& path) {
+  struct stat named;
+  if (lstat(path.c_str(), &named) != 0) {
+    return;
+  }
+  if (S_ISLNK(named.st_mode) || (S_ISREG(named.st_mode) && named.st_nlink > 1)) {
+    unlink(path.c_str());
+    return;
+  }
+  int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return;
+  }
+  struct stat status;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && TryOfdLock(fd, F_WRLCK) == 0 &&
+      StillNamed(fd, path)) {
+    unlink(path.c_str());
+  }
+  close(fd);
+}
+
+class PosixDisk : public Disk {
+ public:
+  LockStatus TryLock(const std::string& path, std::unique_ptr<Lock>* lock,
+                     std::string* error) override {
     std::string target;
-    std::string ignored;
-    if (!FollowLinks(path, &target, &ignored)) {
-      return;
+    if (!FollowLinks(path, &target, error)) {
+      return LockStatus::kFailed;
     }
-    std::string directory = DirectoryOf(target);
-    std::string prefix = NameOf(target) + kTemporaryInfix;
-    DIR* listing = opendir(directory.c_str());
-    if (listing == nullptr) {
-      return;
+    int reader = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (reader < 0) {
+      *lock = std::make_unique<Lock>();  // nothing there yet, or nothing to lock
+      return LockStatus::kLocked;
     }
-    while (struct dirent* entry = readdir(listing)) {
-      std::string name = entry->d_name;
-      if (IsTemporaryName(name, prefix)) {
-        RemoveIfUnused(directory + "/" + name);
+    auto held = std::make_unique<FileLock>(reader);
+    struct stat status;
+    if (fstat(reader, &status) != 0 || !S_ISREG(status.st_mode)) {
+      *lock = std::make_unique<Lock>();
+      return LockStatus::kLocked;
+    }
+    if (flock(reader, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      *error = disk_error::kLockedElsewhere;
+      return LockStatus::kBusy;
+    }
+    IgnoreLeaseBreakSignal();
+    if (fcntl(reader, F_SETLEASE, F_RDLCK) == 0) {
+      held->set_leased();
+    } else if (errno == EAGAIN) {
+      *error = disk_error::kOpenForWriting;
+      return LockStatus::kBusy;
+    } else {
+      // No lease here. A write lock needs a descriptor open for writing; a
+      // file this run may not write can still be locked for reading, which
+      // is all a run that only reads it needs.
+      short type = F_WRLCK;
+      int writer = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+      if (writer < 0) {
+        type = F_RDLCK;
+        writer = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+      }
+      if (writer >= 0) {
+        held->set_writer(writer);
+        if (IsHeldElsewhere(TryOfdLock(writer, type))) {
+          *error = disk_error::kLockedElsewhere;
+          return LockStatus::kBusy;
+        }
       }
     }
-    closedir(listing);
+    if (!StillNamed(reader, target)) {
+      *error = disk_error::kLockedElsewhere;  // replaced while being opened: lock the new file
+      return LockStatus::kBusy;
+    }
+    *lock = std::move(held);
+    return LockStatus::kLocked;
+  }
+
+  void RemoveLeftovers(const std::string& path) override {
+    // Beside the name itself (a backup's steps) and beside the file it names.
+    std::vector<std::string> places = {path};
+    std::string target;
+    std::string ignored;
+    if (FollowLinks(path, &target, &ignored) && target != path) {
+      places.push_back(target);
+    }
+    for (const std::string& place : places) {
+      std::string directory = DirectoryOf(place);
+      std::string prefix = NameOf(place) + kTemporaryInfix;
+      DIR* listing = opendir(directory.c_str());
+      if (listing == nullptr) {
+        continue;
+      }
+      while (struct dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (IsTemporaryName(name, prefix)) {
+          RemoveIfUnused(directory + "/" + name);
+        }
+      }
+      closedir(listing);
+    }
   }
 
   ReadStatus ReadPieces(const std::string& path, const Consumer& consume,
                         std::string* error) override {
-    int fd = -1;
+    std::string target;
+    if (!FollowLinks(path, &target, error)) {
+      return ReadStatus::kFailed;
+    }
+    // O_NONBLOCK keeps open() from waiting for a writer when the path names
+    // a FIFO; anything but a regular file is refused right after.
+    int fd = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ENOENT) {
+        return ReadStatus::kNotFound;
+      }
+      *error = ErrnoText(errno);
+      return ReadStatus::kFailed;
+    }
     struct stat status;
-    ReadStatus opened = OpenRegular(path, &fd, &status, error);
-    if (opened != ReadStatus::kOkay) {
-      return opened;
+    bool known = fstat(fd, &status) == 0;
+    if (!known || !S_ISREG(status.st_mode)) {
+      *error = known ? NotAFile(status) : ErrnoText(errno);
+      close(fd);
+      return ReadStatus::kFailed;
     }
     const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
     std::vector<char> buffer(kPieceSize);
@@ -332,63 +615,40 @@ class PosixDisk : public ReplacingDisk {
     return result;
   }
 
- private:
-  ReplaceStatus Replace(const std::string& path, Condition condition,
-                        const Replacement& replacement, std::string* error) override {
+  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
+                            std::string* error) override {
     std::string target;
     if (!FollowLinks(path, &target, error)) {
       return ReplaceStatus::kFailed;
     }
     struct stat old;
-    bool exists = stat(target.c_str(), &old) == 0;
+    bool exists = lstat(target.c_str(), &old) == 0;
     if (!exists && errno != ENOENT) {
       *error = ErrnoText(errno);
       return ReplaceStatus::kFailed;
     }
-    if ((condition == Condition::kAbsent && exists) ||
-        (condition == Condition::kHolds && !exists)) {
+    if ((replacement.expect == Expect::kNoFile && exists) ||
+        (replacement.expect == Expect::kTheseBytes && !exists)) {
       return ReplaceStatus::kChanged;
     }
     if (exists && !S_ISREG(old.st_mode)) {
-      *error = "not a regular file";
+      *error = NotAFile(old);
       return ReplaceStatus::kFailed;
     }
-    if (exists && IsReadOnly(target, old)) {
-      *error = "file is read-only";
+    if (exists && !replacement.keepBytes && IsReadOnly(target, old)) {
+      *error = disk_error::kReadOnly;
       return ReplaceStatus::kFailed;
     }
 
-    std::string temporary;
-    int fd = CreateTemporary(target, &temporary, error);
-    if (fd < 0) {
+    Temporary temporary;
+    if (!replacement.keepBytes &&
+        (!temporary.Create(target, error) ||
+         !KeepAttributes(temporary.fd, target, exists ? &old : nullptr, error) ||
+         !Check(WriteAll(temporary.fd, replacement.pieces) && fsync(temporary.fd) == 0, error))) {
       return ReplaceStatus::kFailed;
     }
-    ReplaceStatus result = ReplaceStatus::kFailed;
-    if (KeepAttributes(fd, exists ? &old : nullptr, error) &&
-        Check(WriteAll(fd, replacement.pieces) && fsync(fd) == 0, error)) {
-      result = Commit(temporary, target, condition, replacement, error);
-    }
-    if (result != ReplaceStatus::kReplaced) {
-      unlink(temporary.c_str());
-    }
-    // Closed only now: until the rename, the lock on it marks the temporary
-    // file as in use.
-    close(fd);
-    if (result == ReplaceStatus::kReplaced) {
-      SyncDirectory(DirectoryOf(target));
-    }
-    return result;
-  }
-
-  // The last step: checks the condition, keeps the backup and puts
-  // |temporary| in |target|'s place.
-  ReplaceStatus Commit(const std::string& temporary, const std::string& target, Condition condition,
-                       const Replacement& replacement, std::string* error) {
-    static const std::vector<std::string_view> kNone;
-    const std::vector<std::string_view>& expected =
-        replacement.expected != nullptr ? *replacement.expected : kNone;
-    if (condition == Condition::kAbsent) {
-      int result = RenameIfAbsent(temporary, target);
+    if (replacement.expect == Expect::kNoFile) {
+      int result = RenameIfAbsent(temporary.path, target);
       if (result == EEXIST) {
         return ReplaceStatus::kChanged;
       }
@@ -396,207 +656,36 @@ class PosixDisk : public ReplacingDisk {
         *error = ErrnoText(result);
         return ReplaceStatus::kFailed;
       }
+      temporary.placed = true;
+      SyncDirectory(DirectoryOf(target));
       return ReplaceStatus::kReplaced;
     }
-    if (condition == Condition::kHolds && !Holds(target, expected)) {
+    // The lock is asked last, right before the rename: a writer that opens
+    // the file later waits until the lock goes, and then writes to the file
+    // replaced. (That moment is the one this protocol cannot close.)
+    if (replacement.expect == Expect::kTheseBytes &&
+        (!FileHolds(*this, target, *replacement.expected) ||
+         (replacement.lock != nullptr && !replacement.lock->Kept()))) {
       return ReplaceStatus::kChanged;
     }
-    std::string backup;
-    bool linked = false;
-    if (condition == Condition::kHolds && !replacement.backupPath.empty() &&
-        !KeepAsBackup(target, replacement.backupPath, expected, &backup, &linked, error)) {
-      return ReplaceStatus::kBackupFailed;
-    }
-    if (!Check(rename(temporary.c_str(), target.c_str()) == 0, error)) {
-      // The backup is still the file itself under a second name; make it a
-      // file of its own, so that a later edit of the one is not the other's.
-      if (linked) {
-        std::string ignored;
-        WriteFile(backup, expected, &ignored);
+    Temporary* placed = replacement.keepBytes ? nullptr : &temporary;
+    if (replacement.expect == Expect::kTheseBytes && !replacement.backupPath.empty()) {
+      ReplaceStatus status = ReplaceKeepingBackup(target, placed, replacement.backupPath,
+                                                  *replacement.expected, old, error);
+      if (status == ReplaceStatus::kReplaced && placed != nullptr) {
+        SyncDirectory(DirectoryOf(target));
       }
+      return status;
+    }
+    if (placed == nullptr) {
+      return ReplaceStatus::kReplaced;
+    }
+    if (!Check(rename(temporary.path.c_str(), target.c_str()) == 0, error)) {
       return ReplaceStatus::kFailed;
     }
-    if (!backup.empty() && DirectoryOf(backup) != DirectoryOf(target)) {
-      SyncDirectory(DirectoryOf(backup));
-    }
+    temporary.placed = true;
+    SyncDirectory(DirectoryOf(target));
     return ReplaceStatus::kReplaced;
-  }
-
-  // Makes the file at |backupPath| (links followed; its final name goes to
-  // |*backup|) hold |expected|, the bytes of |target|. Preferably as a hard
-  // link to |target| itself, given the backup's name in one rename: the old
-  // file is about to leave |target|'s name and stays whole under the new one.
-  // Where links cannot be made (another filesystem, a filesystem without
-  // them), the bytes are written as a file of their own.
-  bool KeepAsBackup(const std::string& target, const std::string& backupPath,
-                    const std::vector<std::string_view>& expected, std::string* backup,
-                    bool* linked, std::string* error) {
-    if (!FollowLinks(backupPath, backup, error)) {
-      return false;
-    }
-    struct stat old;
-    if (stat(backup->c_str(), &old) == 0) {
-      if (!S_ISREG(old.st_mode)) {
-        *error = S_ISDIR(old.st_mode) ? "is a directory" : "not a regular file";
-        return false;
-      }
-      if (IsReadOnly(*backup, old)) {
-        *error = "file is read-only";
-        return false;
-      }
-    }
-    std::string name;
-    int result = LinkUnderTemporaryName(target, *backup, &name);
-    if (result != 0) {
-      if (result == EXDEV || result == EPERM || result == EMLINK || result == ENOTSUP ||
-          result == ENOSYS) {
-        return WriteFile(*backup, expected, error);
-      }
-      *error = ErrnoText(result);
-      return false;
-    }
-    if (rename(name.c_str(), backup->c_str()) != 0) {
-      *error = ErrnoText(errno);
-      unlink(name.c_str());
-      return false;
-    }
-    // A backup that already was the same file makes the rename a no-op that
-    // leaves the temporary name in place.
-    unlink(name.c_str());
-    *linked = true;
-    return true;
-  }
-
-  // Gives |target| a second, temporary name beside |backup|; 0 or the errno.
-  static int LinkUnderTemporaryName(const std::string& target, const std::string& backup,
-                                    std::string* name) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      *name = backup + kTemporaryInfix + kTemporaryPattern;
-      int fd = mkostemp(&(*name)[0], O_CLOEXEC);
-      if (fd < 0) {
-        return errno;
-      }
-      // Only the name was wanted: free it for the link.
-      close(fd);
-      unlink(name->c_str());
-      if (link(target.c_str(), name->c_str()) == 0) {
-        return 0;
-      }
-      if (errno != EEXIST) {
-        return errno;
-      }
-    }
-    return EEXIST;
-  }
-
-  // Root may write anywhere, but a file whose write bits are all cleared was
-  // made read-only on purpose and is not to be replaced.
-  static bool IsReadOnly(const std::string& path, const struct stat& status) {
-    return (status.st_mode & 0222) == 0 || access(path.c_str(), W_OK) != 0;
-  }
-
-  // Creates and locks a fresh temporary file beside |target|.
-  static int CreateTemporary(const std::string& target, std::string* temporary,
-                             std::string* error) {
-    for (;;) {
-      *temporary = target + kTemporaryInfix + kTemporaryPattern;
-      int fd = mkostemp(&(*temporary)[0], O_CLOEXEC);
-      if (fd < 0) {
-        *error = ErrnoText(errno);
-        return -1;
-      }
-      // Between its creation and this lock, another run may have taken the
-      // file for a leftover and deleted it; then make another.
-      int result = TryLock(fd, F_WRLCK);
-      if ((result == 0 || !IsHeldElsewhere(result)) && StillNamed(fd, *temporary)) {
-        return fd;
-      }
-      close(fd);
-    }
-  }
-
-  static bool IsTemporaryName(const std::string& name, const std::string& prefix) {
-    if (name.size() != prefix.size() + kTemporaryUniqueLength ||
-        name.compare(0, prefix.size(), prefix) != 0) {
-      return false;
-    }
-    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
-      char c = name[i];
-      if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  // Deletes the temporary file at |path| unless a running write holds it.
-  // Where no lock can be taken, nothing tells a leftover from a file in use,
-  // and it is kept. A temporary name that is a second link to a file is a
-  // backup that a killed run had not finished naming: removing it loses
-  // nothing, as the file keeps its other name, and a run still making one
-  // holds the update lock that this run's caller holds now.
-  static void RemoveIfUnused(const std::string& path) {
-    struct stat named;
-    if (lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_nlink > 1) {
-      unlink(path.c_str());
-      return;
-    }
-    int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-      return;
-    }
-    struct stat status;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && TryLock(fd, F_WRLCK) == 0 &&
-        StillNamed(fd, path)) {
-      unlink(path.c_str());
-    }
-    close(fd);
-  }
-
-  // Opens |path| for reading, refusing anything but a regular file.
-  static ReadStatus OpenRegular(const std::string& path, int* fd, struct stat* status,
-                                std::string* error) {
-    // O_NONBLOCK keeps open() from waiting for a writer when the path names
-    // a FIFO; anything but a regular file is refused right after.
-    *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (*fd < 0) {
-      if (errno == ENOENT) {
-        return ReadStatus::kNotFound;
-      }
-      *error = ErrnoText(errno);
-      return ReadStatus::kFailed;
-    }
-    if (fstat(*fd, status) != 0) {
-      *error = ErrnoText(errno);
-    } else if (!S_ISREG(status->st_mode)) {
-      *error = S_ISDIR(status->st_mode) ? "is a directory" : "not a regular file";
-    } else {
-      return ReadStatus::kOkay;
-    }
-    close(*fd);
-    return ReadStatus::kFailed;
-  }
-
-  // Gives the temporary file the permission bits and owner of the file it
-  // replaces, or the usual bits of a new file.
-  static bool KeepAttributes(int fd, const struct stat* old, std::string* error) {
-    if (old == nullptr) {
-      return Check(fchmod(fd, NewFileMode()) == 0, error);
-    }
-    if ((old->st_uid != geteuid() || old->st_gid != getegid()) &&
-        fchown(fd, old->st_uid, old->st_gid) != 0) {
-      *error = "cannot keep the file's owner: " + ErrnoText(errno);
-      return false;
-    }
-    return Check(fchmod(fd, old->st_mode & 07777) == 0, error);
-  }
-
-  // Records errno as the reason when |ok| is false.
-  static bool Check(bool ok, std::string* error) {
-    if (!ok && error->empty()) {
-      *error = ErrnoText(errno);
-    }
-    return ok;
   }
 };
 

@@ -13,8 +13,6 @@
 
 #include "platform/code_page.h"
 #include "platform/disk.h"
-#include "platform/expected_bytes.h"
-#include "platform/replacing_disk.h"
 
 // Replacing a file, the Windows way:
 //
@@ -22,13 +20,18 @@
 //      so nothing below turns into a copy) and flush them.
 //   2. When the caller expects the old bytes, read the file once more and
 //      compare.
-//   3. An existing file is replaced with ReplaceFileA, which keeps its
+//   3. A backup asked for: its bytes go to a temporary file of their own in
+//      the backup's folder; an older backup is moved aside to a temporary
+//      name, and the new one moved in (ReplaceBackup).
+//   4. An existing file is replaced with ReplaceFileA, which keeps its
 //      attributes, security and creation time; a new one is moved into place
 //      with MoveFileExA, write-through, which never replaces a file that
-//      appeared in the meantime.
+//      appeared in the meantime. If that fails (another program holds the
+//      file open without delete sharing), the older backup is moved back.
 //
-// If anything fails, the temporary file is deleted and the old file has not
-// been touched. Paths stay ANSI strings all the way to the system calls.
+// If anything fails, the temporary files are deleted and the old file and
+// backup have not been touched. Paths stay ANSI strings all the way to the
+// system calls.
 //
 // The update lock is a byte-range lock far beyond the end of any real file:
 // it keeps other runs of this program out without getting in the way of
@@ -50,9 +53,6 @@ namespace {
 // file in the moment before the replacement fails without writing.
 constexpr char kTemporaryPrefix[] = "~ae";
 constexpr std::size_t kTemporaryDigits = 8;
-
-// How long LockFile waits for another holder of the lock.
-constexpr DWORD kLockWaitMilliseconds = 20000;
 
 // The size of the pieces a file is read in.
 constexpr std::size_t kPieceSize = 128 * 1024;
@@ -154,33 +154,6 @@ bool StillNamed(HANDLE file, const std::string& path) {
   return same;
 }
 
-// Whether the file at |path| holds exactly |expected|, read in pieces.
-bool Holds(const std::string& path, const std::vector<std::string_view>& pieces) {
-  HANDLE file = OpenShared(path);
-  if (file == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  ExpectedBytes expected(pieces);
-  LARGE_INTEGER size;
-  bool same = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
-              static_cast<std::uint64_t>(size.QuadPart) == expected.size();
-  char buffer[1 << 16];
-  while (same) {
-    DWORD got = 0;
-    if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
-      same = false;
-      break;
-    }
-    if (got == 0) {
-      same = expected.Done();
-      break;
-    }
-    same = expected.Match(std::string_view(buffer, got));
-  }
-  CloseHandle(file);
-  return same;
-}
-
 class HandleLock : public Disk::Lock {
  public:
   explicit HandleLock(HANDLE file) : file_(file) {}
@@ -192,42 +165,127 @@ class HandleLock : public Disk::Lock {
   HANDLE file_;
 };
 
-class WindowsDisk : public ReplacingDisk {
- public:
-  std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) override {
-    DWORD start = GetTickCount();
-    DWORD pause = 1;
-    for (;;) {
-      HANDLE file = OpenShared(path);
-      if (file == INVALID_HANDLE_VALUE) {
-        return std::make_unique<Lock>();
-      }
-      if (GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        return std::make_unique<Lock>();
-      }
-      OVERLAPPED where = {};
-      where.OffsetHigh = kLockOffsetHigh;
-      bool locked =
-          LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
-      DWORD code = GetLastError();
-      if (locked && StillNamed(file, path)) {
-        return std::make_unique<HandleLock>(file);
-      }
-      CloseHandle(file);
-      if (locked) {
-        continue;  // replaced while it was being opened: lock the new file
-      }
-      if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
-        return std::make_unique<Lock>();
-      }
-      if (GetTickCount() - start >= kLockWaitMilliseconds) {
-        *error = "another program kept the file locked";
-        return nullptr;
-      }
-      Sleep(pause);
-      pause = std::min<DWORD>(pause * 2, 50);
+// A temporary file of a run, written without sharing; deleted when it goes
+// out of scope unless it has taken its place.
+struct Temporary {
+  std::string path;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  bool placed = false;
+
+  ~Temporary() {
+    Close();
+    if (!placed && !path.empty()) {
+      DeleteFileA(path.c_str());
     }
+  }
+  void Close() {
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      file = INVALID_HANDLE_VALUE;
+    }
+  }
+  // Creates it in |beside|'s folder and writes |pieces| to it, flushed.
+  bool Write(const std::string& beside, const std::vector<std::string_view>& pieces,
+             std::string* error) {
+    file = CreateTemporary(beside, &path);
+    if (file == INVALID_HANDLE_VALUE) {
+      path.clear();
+      *error = LastErrorText();
+      return false;
+    }
+    bool written = true;
+    for (std::string_view piece : pieces) {
+      written = written && WriteAll(file, piece);
+    }
+    if (!written || !FlushFileBuffers(file)) {
+      *error = LastErrorText();
+      return false;
+    }
+    Close();
+    return true;
+  }
+};
+
+// Undoes ReplaceBackup below: the older backup back in place, or none.
+void RestoreBackup(const std::string& backupPath, Temporary* aside) {
+  if (aside->path.empty()) {
+    DeleteFileA(backupPath.c_str());
+  } else {
+    aside->placed = MoveFileExA(aside->path.c_str(), backupPath.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
+}
+
+// Puts the backup written to |fresh| at |backupPath|. An older backup is
+// first moved aside to a temporary name, |*aside|, so that the caller can put
+// it back with RestoreBackup when the replacement that follows fails; a file
+// held open without delete sharing cannot be moved, and nothing changes.
+bool ReplaceBackup(Temporary* fresh, const std::string& backupPath, Temporary* aside,
+                   std::string* error) {
+  DWORD attributes = GetFileAttributesA(backupPath.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      *error = disk_error::kIsDirectory;
+      return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+      *error = disk_error::kReadOnly;
+      return false;
+    }
+    // A name of our own, freed for the move.
+    HANDLE reserved = CreateTemporary(backupPath, &aside->path);
+    if (reserved == INVALID_HANDLE_VALUE) {
+      *error = LastErrorText();
+      aside->path.clear();
+      return false;
+    }
+    CloseHandle(reserved);
+    if (!MoveFileExA(backupPath.c_str(), aside->path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      *error = LastErrorText();
+      return false;
+    }
+  } else if (!IsNotFound(GetLastError())) {
+    *error = LastErrorText();
+    return false;
+  }
+  if (!MoveFileExA(fresh->path.c_str(), backupPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    *error = LastErrorText();
+    RestoreBackup(backupPath, aside);
+    return false;
+  }
+  fresh->placed = true;
+  return true;
+}
+
+class WindowsDisk : public Disk {
+ public:
+  LockStatus TryLock(const std::string& path, std::unique_ptr<Lock>* lock,
+                     std::string* error) override {
+    HANDLE file = OpenShared(path);
+    if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) {
+      if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+      }
+      *lock = std::make_unique<Lock>();  // nothing there yet, or nothing to lock
+      return LockStatus::kLocked;
+    }
+    OVERLAPPED where = {};
+    where.OffsetHigh = kLockOffsetHigh;
+    bool locked =
+        LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
+    DWORD code = GetLastError();
+    if (locked && StillNamed(file, path)) {
+      *lock = std::make_unique<HandleLock>(file);
+      return LockStatus::kLocked;
+    }
+    CloseHandle(file);
+    if (!locked && code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
+      *lock = std::make_unique<Lock>();  // a filesystem without locks
+      return LockStatus::kLocked;
+    }
+    // Held elsewhere, or replaced while it was being opened: try again.
+    *error = disk_error::kLockedElsewhere;
+    return LockStatus::kBusy;
   }
 
   void RemoveLeftovers(const std::string& path) override {
@@ -264,86 +322,76 @@ class WindowsDisk : public ReplacingDisk {
     return result;
   }
 
- private:
-  ReplaceStatus Replace(const std::string& path, Condition condition,
-                        const Replacement& replacement, std::string* error) override {
+  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
+                            std::string* error) override {
     DWORD attributes = GetFileAttributesA(path.c_str());
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (!exists && !IsNotFound(GetLastError())) {
       *error = LastErrorText();
       return ReplaceStatus::kFailed;
     }
-    if ((condition == Condition::kAbsent && exists) ||
-        (condition == Condition::kHolds && !exists)) {
+    if ((replacement.expect == Expect::kNoFile && exists) ||
+        (replacement.expect == Expect::kTheseBytes && !exists)) {
       return ReplaceStatus::kChanged;
     }
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      *error = "is a directory";
+      *error = disk_error::kIsDirectory;
       return ReplaceStatus::kFailed;
     }
-    if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) {
-      *error = "file is read-only";
+    if (exists && !replacement.keepBytes && (attributes & FILE_ATTRIBUTE_READONLY)) {
+      *error = disk_error::kReadOnly;
       return ReplaceStatus::kFailed;
     }
 
-    std::string temporary;
-    HANDLE file = CreateTemporary(path, &temporary);
-    if (file == INVALID_HANDLE_VALUE) {
-      *error = LastErrorText();
+    Temporary temporary;
+    if (!replacement.keepBytes && !temporary.Write(path, replacement.pieces, error)) {
       return ReplaceStatus::kFailed;
     }
-    ReplaceStatus result = ReplaceStatus::kFailed;
-    bool written = true;
-    for (std::string_view piece : replacement.pieces) {
-      written = written && WriteAll(file, piece);
-    }
-    if (written && FlushFileBuffers(file)) {
-      result = ReplaceStatus::kReplaced;
-    } else {
-      *error = LastErrorText();
-    }
-    CloseHandle(file);
-    static const std::vector<std::string_view> kNone;
-    const std::vector<std::string_view>& expected =
-        replacement.expected != nullptr ? *replacement.expected : kNone;
+    bool backup = replacement.expect == Expect::kTheseBytes && !replacement.backupPath.empty();
     // The backup is a copy of its own: ReplaceFileA may keep the replaced
     // file's identity for the new bytes, so a second link to the old file
     // would not keep the old bytes.
-    if (result == ReplaceStatus::kReplaced && condition == Condition::kHolds &&
-        !replacement.backupPath.empty()) {
-      Replacement backup;
-      backup.pieces = expected;
-      if (Replace(replacement.backupPath, Condition::kAlways, backup, error) !=
-          ReplaceStatus::kReplaced) {
-        result = ReplaceStatus::kBackupFailed;
-      }
+    Temporary fresh;
+    if (backup && !fresh.Write(replacement.backupPath, *replacement.expected, error)) {
+      return ReplaceStatus::kBackupFailed;
     }
-    if (result == ReplaceStatus::kReplaced) {
-      result = Commit(path, temporary, condition, expected, error);
-    }
-    if (result != ReplaceStatus::kReplaced) {
-      DeleteFileA(temporary.c_str());
-    }
-    return result;
-  }
-
-  // The last step: checks the condition and puts |temporary| in |path|'s place.
-  static ReplaceStatus Commit(const std::string& path, const std::string& temporary,
-                              Condition condition, const std::vector<std::string_view>& expected,
-                              std::string* error) {
-    if (condition == Condition::kHolds && !Holds(path, expected)) {
+    if (replacement.expect == Expect::kTheseBytes &&
+        (!FileHolds(*this, path, *replacement.expected) ||
+         (replacement.lock != nullptr && !replacement.lock->Kept()))) {
       return ReplaceStatus::kChanged;
     }
-    bool exists = condition == Condition::kHolds ||
-                  (condition == Condition::kAlways &&
-                   GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES);
-    if (exists ? ::ReplaceFileA(path.c_str(), temporary.c_str(), nullptr,
-                                REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-               : MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    // A program that holds the file open without delete sharing makes
+    // ReplaceFileA fail; asked first, it leaves the backup untouched too.
+    if (exists) {
+      HANDLE probe =
+          CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (probe == INVALID_HANDLE_VALUE) {
+        *error = LastErrorText();
+        return ReplaceStatus::kFailed;
+      }
+      CloseHandle(probe);
+    }
+    Temporary aside;
+    if (backup && !ReplaceBackup(&fresh, replacement.backupPath, &aside, error)) {
+      return ReplaceStatus::kBackupFailed;
+    }
+    if (replacement.keepBytes) {
       return ReplaceStatus::kReplaced;
     }
+    bool replaced = exists
+                        ? ::ReplaceFileA(path.c_str(), temporary.path.c_str(), nullptr,
+                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                        : MoveFileExA(temporary.path.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
     DWORD code = GetLastError();
-    if (condition == Condition::kAbsent &&
+    if (replaced) {
+      temporary.placed = true;
+      return ReplaceStatus::kReplaced;
+    }
+    if (backup) {
+      RestoreBackup(replacement.backupPath, &aside);
+    }
+    if (replacement.expect == Expect::kNoFile &&
         (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
       return ReplaceStatus::kChanged;
     }
@@ -351,6 +399,7 @@ class WindowsDisk : public ReplacingDisk {
     return ReplaceStatus::kFailed;
   }
 
+ private:
   // Opens |path| for reading, refusing anything but a file on a disk.
   static ReadStatus OpenRegular(const std::string& path, HANDLE* file, std::string* error) {
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -363,7 +412,7 @@ class WindowsDisk : public ReplacingDisk {
       return ReadStatus::kFailed;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-      *error = "is a directory";
+      *error = disk_error::kIsDirectory;
       return ReadStatus::kFailed;
     }
     *file = OpenShared(path);
@@ -378,7 +427,7 @@ class WindowsDisk : public ReplacingDisk {
     // Devices (NUL, CON, COM1) open like files but are none.
     if (GetFileType(*file) != FILE_TYPE_DISK) {
       CloseHandle(*file);
-      *error = "not a regular file";
+      *error = disk_error::kNotRegular;
       return ReadStatus::kFailed;
     }
     return ReadStatus::kOkay;

@@ -7,6 +7,8 @@
 // debugger's output window, and the text goes as it stands: a text that should
 // end a line carries its own line feed. Elsewhere the texts go to standard
 // error, one per line: a line feed is added unless the text ends in one.
-void DebugTrace(std::string_view text);
+// Returns false when the text could not be passed on (standard error closed
+// by its reader).
+bool DebugTrace(std::string_view text);
 
 #endif  // AUTOEXP_PLATFORM_TRACE_H_

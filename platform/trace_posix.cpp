@@ -2,10 +2,10 @@
 
 #include "platform/trace.h"
 
-void DebugTrace(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
+bool DebugTrace(std::string_view text) {
+  bool passed = std::fwrite(text.data(), 1, text.size(), stderr) == text.size();
   if (text.empty() || text.back() != '\n') {
-    std::fputc('\n', stderr);
+    passed = std::fputc('\n', stderr) != EOF && passed;
   }
-  std::fflush(stderr);
+  return std::fflush(stderr) == 0 && passed;
 }

@@ -4,6 +4,8 @@
 
 #include "platform/trace.h"
 
-void DebugTrace(std::string_view text) {
+// The system takes every text; with no debugger attached it drops it.
+bool DebugTrace(std::string_view text) {
   OutputDebugStringA(std::string(text).c_str());
+  return true;
 }

@@ -1,8 +1,12 @@
 // Runs of the real program at the same time as each other and as crudini
 // editing another key of the same file: whatever the timing, the file must
 // end as some one-after-the-other order of the runs leaves it, and no edit
-// may be lost.
+// may be lost; and a run against an editor that saves in place.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,5 +116,65 @@ INSTANTIATE_TEST_SUITE_P(
         RaceCase{"CrudiniDuringBoth", {Step::kCrudini, Step::kInstall, Step::kUninstall}, 40},
         RaceCase{"InstallDuringCrudini", {Step::kCrudini, Step::kInstall}, 40}),
     [](const testing::TestParamInfo<RaceCase>& race) { return race.param.name; });
+
+// An editor that saves in place, without a lock: opens the file, truncates
+// it, takes a moment, writes its text. Started before a run, or while a run
+// holds the file, its text is always there afterwards, and the rules too.
+TEST(Concurrency, InPlaceWriterLosesNothing) {
+  const std::string large = OtherSections(4 << 20);  // a run that takes a while
+  const std::string before = "; before the editor saved\r\n" + large;
+  const std::string saved = kUserRules + large;
+  const std::string installed = InstalledRules() + large;
+  TempDir dir;
+  const std::string path = dir.File("autoexp.dat");
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> stagger(1000, 10000);
+  for (int round = 0; round < 20; ++round) {
+    WriteBytes(path, before);
+    // The writer is started ahead and waits for a byte on a pipe, so that
+    // it opens the file the moment it is told to.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t writer = fork();
+    if (writer == 0) {
+      char byte;
+      bool told = read(go[0], &byte, 1) == 1;
+      int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+      usleep(50000);
+      bool written = told && fd >= 0 &&
+                     write(fd, saved.data(), saved.size()) == static_cast<ssize_t>(saved.size());
+      _exit(written && close(fd) == 0 ? 0 : 1);
+    }
+    close(go[0]);
+    bool writerFirst = round % 2 == 0;
+    std::unique_ptr<RunningProgram> run;
+    if (writerFirst) {
+      ASSERT_EQ(write(go[1], "!", 1), 1);
+      std::this_thread::sleep_for(std::chrono::microseconds(stagger(random)));
+      run = Start(Step::kInstall, dir);
+    } else {
+      // The run's first step opens the file to lock it: the writer is told
+      // the moment that open happens.
+      int watch = inotify_init1(IN_CLOEXEC);
+      ASSERT_GE(inotify_add_watch(watch, path.c_str(), IN_OPEN), 0);
+      run = Start(Step::kInstall, dir);
+      struct pollfd opened = {watch, POLLIN, 0};
+      ASSERT_EQ(poll(&opened, 1, 10000), 1);
+      ASSERT_EQ(write(go[1], "!", 1), 1);
+      close(watch);
+    }
+    close(go[1]);
+    Outcome outcome = run->Finish();
+    int status = 0;
+    waitpid(writer, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    ASSERT_EQ(outcome.status, 0) << "round " << round << ": "
+                                 << (outcome.traces.empty() ? "" : outcome.traces.back());
+    std::string result = ReadBytes(path);
+    ASSERT_TRUE(result == installed)
+        << "round " << round << (writerFirst ? ", writer first" : ", writer during the run") << ": "
+        << result.size() << " bytes, " << installed.size() << " expected";
+  }
+}
 
 }  // namespace

@@ -33,23 +33,48 @@ RunningProgram::RunningProgram(const std::string& program,
     throw std::runtime_error("mkstemp failed");
   }
   errors_ = pattern;
-  struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
+  struct rlimit fileSize = {options.fileSizeLimit, options.fileSizeLimit};
+  struct rlimit addressSpace = {options.addressSpaceLimit, options.addressSpaceLimit};
+  std::vector<std::string> variables;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    variables.push_back(*variable);
+  }
+  if (!options.locale.empty()) {
+    variables.push_back("LC_ALL=" + options.locale);
+  }
+  std::vector<char*> envp;
+  for (std::string& variable : variables) {
+    envp.push_back(&variable[0]);
+  }
+  envp.push_back(nullptr);
+  int pipeEnds[2] = {-1, -1};
+  if (options.closedStandardError && pipe(pipeEnds) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
 
   pid_ = fork();
   if (pid_ == 0) {
     dup2(errors, 2);
-    if (options.fileSizeLimit != RLIM_INFINITY) {
-      signal(SIGXFSZ, SIG_IGN);
-      setrlimit(RLIMIT_FSIZE, &limit);
+    if (options.closedStandardError) {
+      close(pipeEnds[0]);
+      dup2(pipeEnds[1], 2);
     }
+    signal(SIGXFSZ, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    setrlimit(RLIMIT_FSIZE, &fileSize);
+    setrlimit(RLIMIT_AS, &addressSpace);
     if (options.user != static_cast<uid_t>(-1) &&
         (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 || setuid(options.user) != 0)) {
       _exit(126);
     }
-    execve(argv[0], argv.data(), environ);
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(errors);
+  if (options.closedStandardError) {
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+  }
   if (pid_ < 0) {
     throw std::runtime_error("fork failed");
   }

@@ -11,9 +11,16 @@
 // what it leaves: the exit status and the lines it traced to standard error.
 
 struct ProgramOptions {
-  // RLIMIT_FSIZE for the program; SIGXFSZ is ignored, so a write beyond it
-  // fails with EFBIG instead of killing the process.
+  // RLIMIT_FSIZE and RLIMIT_AS for the program. It starts with every signal
+  // at its default disposition, as a setup would start it, so a write beyond
+  // the file-size limit kills it with SIGXFSZ unless it takes care.
   rlim_t fileSizeLimit = RLIM_INFINITY;
+  rlim_t addressSpaceLimit = RLIM_INFINITY;
+  // Standard error a pipe whose reader has gone, so that a trace gets EPIPE
+  // (and, unless the program takes care, SIGPIPE).
+  bool closedStandardError = false;
+  // LC_ALL for the program; empty keeps the caller's.
+  std::string locale;
   // Run as this user and group (root only), to see what a user without
   // root's powers gets; -1 keeps the caller's.
   uid_t user = static_cast<uid_t>(-1);

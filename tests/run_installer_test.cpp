@@ -19,13 +19,15 @@ namespace {
 // test can play another program that writes the file under a run.
 class FakeDisk : public Disk {
  public:
-  std::unique_ptr<Lock> LockFile(const std::string& path, std::string* error) override {
+  LockStatus TryLock(const std::string& path, std::unique_ptr<Lock>* lock,
+                     std::string* error) override {
     if (lockedElsewhere.count(path) != 0) {
       *error = "another program kept the file locked";
-      return nullptr;
+      return LockStatus::kFailed;
     }
     ++locks;
-    return std::make_unique<Lock>();
+    *lock = std::make_unique<Lock>();
+    return LockStatus::kLocked;
   }
 
   void RemoveLeftovers(const std::string& path) override { cleaned.push_back(path); }
@@ -53,39 +55,37 @@ class FakeDisk : public Disk {
     return ReadStatus::kOkay;
   }
 
-  bool WriteFile(const std::string& path, const std::vector<std::string_view>& pieces,
-                 std::string* error) override {
-    if (unwritable.count(path) != 0) {
-      *error = "No space left on device";
-      return false;
-    }
-    written.push_back(path);
-    files[path] = Join(pieces);
-    return true;
-  }
-
   ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
                             std::string* error) override {
-    const std::vector<std::string_view>* expected = replacement.expected;
     if (!interference.empty()) {
       interference.front()(files);
       interference.erase(interference.begin());
     }
     auto file = files.find(path);
-    bool holds = expected == nullptr ? file == files.end()
-                                     : file != files.end() && file->second == Join(*expected);
+    bool holds = replacement.expect == Expect::kNoFile
+                     ? file == files.end()
+                     : replacement.expect == Expect::kAnything ||
+                           (file != files.end() && file->second == Join(*replacement.expected));
     if (!holds) {
       return ReplaceStatus::kChanged;
     }
-    if (unwritable.count(path) != 0) {
+    if (unwritable.count(path) != 0 && !replacement.keepBytes) {
       *error = "No space left on device";
       return ReplaceStatus::kFailed;
     }
-    if (!replacement.backupPath.empty() && !WriteFile(replacement.backupPath, *expected, error)) {
-      return ReplaceStatus::kBackupFailed;
+    if (!replacement.backupPath.empty()) {
+      if (unwritable.count(replacement.backupPath) != 0) {
+        *error = "No space left on device";
+        return ReplaceStatus::kBackupFailed;
+      }
+      written.push_back(replacement.backupPath);
+      files[replacement.backupPath] = Join(*replacement.expected);
     }
-    return WriteFile(path, replacement.pieces, error) ? ReplaceStatus::kReplaced
-                                                      : ReplaceStatus::kFailed;
+    if (!replacement.keepBytes) {
+      written.push_back(path);
+      files[path] = Join(replacement.pieces);
+    }
+    return ReplaceStatus::kReplaced;
   }
 
   std::map<std::string, std::string> files;

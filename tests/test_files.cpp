@@ -1,17 +1,110 @@
 #include "tests/test_files.h"
 
+#include <algorithm>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+constexpr char kSeparator = '\\';
+}  // namespace
+
+TempDir::TempDir() {
+  char base[MAX_PATH];
+  GetTempPathA(MAX_PATH, base);
+  for (DWORD n = GetCurrentProcessId();; ++n) {
+    path_ = std::string(base) + "autoexp-test-" + std::to_string(n);
+    if (CreateDirectoryA(path_.c_str(), nullptr)) {
+      break;
+    }
+  }
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::string bytes;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return bytes;
+  }
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  CloseHandle(file);
+  return bytes;
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  bool ok = file != INVALID_HANDLE_VALUE &&
+            WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+            written == bytes.size();
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+  }
+  if (!ok) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+std::vector<std::string> NamesIn(const std::string& path) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = found.cFileName;
+      if (name != "." && name != "..") {
+        names.push_back(name);
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void RemoveTree(const std::string& path) {
+  for (const std::string& name : NamesIn(path)) {
+    std::string child = path + "\\" + name;
+    DWORD attributes = GetFileAttributesA(child.c_str());
+    SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      RemoveTree(child);
+    } else {
+      DeleteFileA(child.c_str());
+    }
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+void MakeDirectory(const std::string& path) {
+  if (!CreateDirectoryA(path.c_str(), nullptr)) {
+    throw std::runtime_error("cannot make " + path);
+  }
+}
+
+void MakeReadOnly(const std::string& path) {
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+}
+
+#else
 #include <dirent.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <stdexcept>
+
+namespace {
+constexpr char kSeparator = '/';
+}  // namespace
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -22,26 +115,34 @@ TempDir::TempDir() {
   path_ = pattern;
 }
 
-TempDir::~TempDir() {
-  // Tests chmod things; give every file back its bits so it can go.
-  nftw(
-      path_.c_str(),
-      [](const char* path, const struct stat*, int type, struct FTW*) {
-        if (type == FTW_D || type == FTW_DP) {
-          chmod(path, 0700);
-        }
-        return 0;
-      },
-      16, FTW_PHYS);
-  nftw(
-      path_.c_str(),
-      [](const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }, 16,
-      FTW_DEPTH | FTW_PHYS);
+std::string ReadBytes(const std::string& path) {
+  std::string bytes;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return bytes;
+  }
+  char buffer[1 << 16];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return bytes;
 }
 
-std::vector<std::string> TempDir::Names() const {
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  bool ok = fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (!ok) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+std::vector<std::string> NamesIn(const std::string& path) {
   std::vector<std::string> names;
-  if (DIR* dir = opendir(path_.c_str())) {
+  if (DIR* dir = opendir(path.c_str())) {
     while (dirent* entry = readdir(dir)) {
       std::string name = entry->d_name;
       if (name != "." && name != "..") {
@@ -54,17 +155,42 @@ std::vector<std::string> TempDir::Names() const {
   return names;
 }
 
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+void RemoveTree(const std::string& path) {
+  // Tests chmod things; give every directory back its bits so it can go.
+  nftw(
+      path.c_str(),
+      [](const char* name, const struct stat*, int type, struct FTW*) {
+        if (type == FTW_D || type == FTW_DP) {
+          chmod(name, 0700);
+        }
+        return 0;
+      },
+      16, FTW_PHYS);
+  nftw(
+      path.c_str(),
+      [](const char* name, const struct stat*, int, struct FTW*) { return std::remove(name); }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) {
-    throw std::runtime_error("cannot write " + path);
+void MakeDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0) {
+    throw std::runtime_error("cannot make " + path);
   }
+}
+
+void MakeReadOnly(const std::string& path) {
+  chmod(path.c_str(), 0444);
+}
+#endif
+
+TempDir::~TempDir() {
+  RemoveTree(path_);
+}
+
+std::string TempDir::File(const std::string& name) const {
+  return path_ + kSeparator + name;
+}
+
+std::vector<std::string> TempDir::Names() const {
+  return NamesIn(path_);
 }

@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
+// Files for the tests of both systems, through the system's own calls, so
+// that a test never checks the program's file code with that same code.
+
 // A fresh directory under the system's temporary directory, removed with all
-// it holds when the object goes.
+// it holds (read-only files too) when the object goes.
 class TempDir {
  public:
   TempDir();
@@ -14,7 +17,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::string File(const std::string& name) const;
   // The names in the directory, sorted.
   std::vector<std::string> Names() const;
 
@@ -22,7 +25,16 @@ class TempDir {
   std::string path_;
 };
 
+// The bytes of the file at |path|; empty when it cannot be read.
 std::string ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::string& bytes);
+// The names in the directory |path|, sorted.
+std::vector<std::string> NamesIn(const std::string& path);
+// Deletes |path| and all it holds.
+void RemoveTree(const std::string& path);
+void MakeDirectory(const std::string& path);
+// Marks the file at |path| read-only: the read-only attribute on Windows, no
+// write bits elsewhere.
+void MakeReadOnly(const std::string& path);
 
 #endif  // AUTOEXP_TESTS_TEST_FILES_H_

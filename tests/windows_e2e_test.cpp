@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/sample_rules.h"
-#include "tests/windows_test_files.h"
+#include "tests/test_files.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ class WindowsEndToEnd : public testing::Test {
           std::to_string(++counter);
     ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr)) << dir;
     rules = dir + "\\autoexp.dat";
-    WriteAll(rules, kUserRules);
+    WriteBytes(rules, kUserRules);
   }
   void TearDown() override { RemoveTree(dir); }
 
@@ -130,19 +130,19 @@ class WindowsEndToEnd : public testing::Test {
 };
 
 TEST_F(WindowsEndToEnd, InstallWithBackupThenUninstall) {
-  WriteAll(dir + "\\autoexp.bak", "an older backup");
+  WriteBytes(dir + "\\autoexp.bak", "an older backup");
   // White space goes first, then every trailing backslash.
   Outcome install = RunProgram({dir + "\\\\ \t ", "\\", "71", "Install", "5", "6", "1"});
   EXPECT_EQ(install.status, 0u);
   EXPECT_EQ(install.traces, (std::vector<std::string>{dir + "\\\\ \t ", "\\"}));
-  EXPECT_EQ(ReadAll(dir + "\\autoexp.bak"), kUserRules);
-  EXPECT_EQ(ReadAll(rules), InstalledRules());
+  EXPECT_EQ(ReadBytes(dir + "\\autoexp.bak"), kUserRules);
+  EXPECT_EQ(ReadBytes(rules), InstalledRules());
 
   Outcome uninstall = RunProgram({dir, "\\", "71", "U"});
   EXPECT_EQ(uninstall.status, 0u);
   EXPECT_EQ(uninstall.traces, (std::vector<std::string>{dir, "\\", "Uninstall\n", rules}));
-  EXPECT_EQ(ReadAll(rules), UninstalledRules());
-  EXPECT_EQ(Names(dir), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
+  EXPECT_EQ(ReadBytes(rules), UninstalledRules());
+  EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
 }
 
 TEST_F(WindowsEndToEnd, RootLosesItsBackslash) {
@@ -150,7 +150,7 @@ TEST_F(WindowsEndToEnd, RootLosesItsBackslash) {
   std::string root = dir.substr(0, 3);  // Z:\ under Wine
   Outcome install = RunProgram({root, dir.substr(2) + "\\", "71", "I", "5", "6"});
   EXPECT_EQ(install.status, 0u);
-  EXPECT_EQ(ReadAll(rules), InstalledRules());
+  EXPECT_EQ(ReadBytes(rules), InstalledRules());
 }
 
 TEST_F(WindowsEndToEnd, SecondInstallWritesNothing) {
@@ -162,15 +162,15 @@ TEST_F(WindowsEndToEnd, SecondInstallWritesNothing) {
   WIN32_FILE_ATTRIBUTE_DATA after;
   ASSERT_TRUE(GetFileAttributesExA(rules.c_str(), GetFileExInfoStandard, &after));
   EXPECT_EQ(CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime), 0);
-  EXPECT_EQ(ReadAll(rules), InstalledRules());
-  EXPECT_EQ(Names(dir), std::vector<std::string>{"autoexp.dat"});
+  EXPECT_EQ(ReadBytes(rules), InstalledRules());
+  EXPECT_EQ(NamesIn(dir), std::vector<std::string>{"autoexp.dat"});
 }
 
 TEST_F(WindowsEndToEnd, NoRunOnlyTraces) {
   Outcome outcome = RunProgram({dir, "\\", "71", "install", "5", "6", "1"});
   EXPECT_EQ(outcome.status, 0u);
   EXPECT_EQ(outcome.traces, (std::vector<std::string>{dir, "\\"}));
-  EXPECT_EQ(ReadAll(rules), kUserRules);
+  EXPECT_EQ(ReadBytes(rules), kUserRules);
 }
 
 // How a setup should quote the base folder, and the mistake the README warns
@@ -181,13 +181,13 @@ TEST_F(WindowsEndToEnd, SetupCommandLines) {
   Outcome blank = RunCommandLine(program + " \"" + dir + "\\ \" \\ 71 I 0 0 1");
   EXPECT_EQ(blank.status, 0u);
   EXPECT_EQ(blank.traces, (std::vector<std::string>{dir + "\\ ", "\\"}));
-  EXPECT_EQ(ReadAll(dir + "\\autoexp.bak"), kUserRules);
-  EXPECT_EQ(ReadAll(rules), InstalledRules());
+  EXPECT_EQ(ReadBytes(dir + "\\autoexp.bak"), kUserRules);
+  EXPECT_EQ(ReadBytes(rules), InstalledRules());
 
   Outcome escaped = RunCommandLine(program + " \"" + dir + "\\\" \\ 71 U");
   EXPECT_EQ(escaped.status, 0u);
   EXPECT_EQ(escaped.traces, (std::vector<std::string>{dir + "\" \\ 71 U", ""}));
-  EXPECT_EQ(ReadAll(rules), InstalledRules());
+  EXPECT_EQ(ReadBytes(rules), InstalledRules());
 }
 
 TEST_F(WindowsEndToEnd, ReadOnlyFileIsNotReplaced) {
@@ -196,8 +196,8 @@ TEST_F(WindowsEndToEnd, ReadOnlyFileIsNotReplaced) {
   EXPECT_EQ(outcome.status, 1u);
   ASSERT_EQ(outcome.traces.size(), 3u);
   EXPECT_EQ(outcome.traces[2], "error: cannot write " + rules + ": file is read-only\n");
-  EXPECT_EQ(ReadAll(rules), kUserRules);
-  EXPECT_EQ(Names(dir), std::vector<std::string>{"autoexp.dat"});
+  EXPECT_EQ(ReadBytes(rules), kUserRules);
+  EXPECT_EQ(NamesIn(dir), std::vector<std::string>{"autoexp.dat"});
 }
 
 TEST_F(WindowsEndToEnd, DirectoryInPlaceOfFiles) {
@@ -209,7 +209,7 @@ TEST_F(WindowsEndToEnd, DirectoryInPlaceOfFiles) {
                 "error: cannot back up " + rules + " to " + dir + "\\autoexp.bak: ", 0),
             0u)
       << backup.traces[2];
-  EXPECT_EQ(ReadAll(rules), kUserRules);
+  EXPECT_EQ(ReadBytes(rules), kUserRules);
 
   DeleteFileA(rules.c_str());
   ASSERT_TRUE(CreateDirectoryA(rules.c_str(), nullptr));
@@ -222,10 +222,10 @@ TEST_F(WindowsEndToEnd, DirectoryInPlaceOfFiles) {
 TEST_F(WindowsEndToEnd, MissingFileCreatedByInstallOnly) {
   DeleteFileA(rules.c_str());
   EXPECT_EQ(RunProgram({dir, "\\", "71", "U"}).status, 0u);
-  EXPECT_TRUE(Names(dir).empty());
+  EXPECT_TRUE(NamesIn(dir).empty());
   EXPECT_EQ(RunProgram({dir, "\\", "7.1", "I", "5", "6", "1"}).status, 0u);
-  EXPECT_EQ(Names(dir), std::vector<std::string>{"autoexp.dat"});
-  EXPECT_EQ(ReadAll(rules).rfind("[AutoExpand]\r\n", 0), 0u);
+  EXPECT_EQ(NamesIn(dir), std::vector<std::string>{"autoexp.dat"});
+  EXPECT_EQ(ReadBytes(rules).rfind("[AutoExpand]\r\n", 0), 0u);
 }
 
 // The longest path these ANSI calls take, MAX_PATH - 1 characters, for the
@@ -239,15 +239,15 @@ TEST_F(WindowsEndToEnd, RulesPathAtTheLimit) {
   }
   std::string deepRules = deep + "\\autoexp.dat";
   ASSERT_EQ(deepRules.size(), std::size_t{MAX_PATH - 1});
-  WriteAll(deepRules, kUserRules);
+  WriteBytes(deepRules, kUserRules);
 
   Outcome install = RunProgram({deep, "\\", "71", "I", "5", "6", "1"});
   EXPECT_EQ(install.status, 0u) << (install.traces.empty() ? "" : install.traces.back());
-  EXPECT_EQ(ReadAll(deepRules), InstalledRules());
-  EXPECT_EQ(ReadAll(deep + "\\autoexp.bak"), kUserRules);
+  EXPECT_EQ(ReadBytes(deepRules), InstalledRules());
+  EXPECT_EQ(ReadBytes(deep + "\\autoexp.bak"), kUserRules);
   EXPECT_EQ(RunProgram({deep, "\\", "71", "U"}).status, 0u);
-  EXPECT_EQ(ReadAll(deepRules), UninstalledRules());
-  EXPECT_EQ(Names(deep), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
+  EXPECT_EQ(ReadBytes(deepRules), UninstalledRules());
+  EXPECT_EQ(NamesIn(deep), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
 }
 
 // Needs the ANSI code page 932 (Shift_JIS): CTest runs it once more so.
@@ -263,12 +263,12 @@ TEST_F(WindowsEndToEnd, DoubleByteNameKeepsItsTrailByte) {
   EXPECT_EQ(inside.status, 0u);
   ASSERT_FALSE(inside.traces.empty());
   EXPECT_EQ(inside.traces[0], named);
-  EXPECT_EQ(ReadAll(named + "\\autoexp.dat").rfind("[AutoExpand]\r\n", 0), 0u);
+  EXPECT_EQ(ReadBytes(named + "\\autoexp.dat").rfind("[AutoExpand]\r\n", 0), 0u);
   // A true backslash after it is cut: the file name is joined to the character.
   Outcome joined = RunProgram({named + "\\", "", "71", "I", "5", "6"});
   EXPECT_EQ(joined.status, 0u);
-  EXPECT_EQ(ReadAll(named + "autoexp.dat").rfind("[AutoExpand]\r\n", 0), 0u);
-  EXPECT_EQ(ReadAll(rules), kUserRules);
+  EXPECT_EQ(ReadBytes(named + "autoexp.dat").rfind("[AutoExpand]\r\n", 0), 0u);
+  EXPECT_EQ(ReadBytes(rules), kUserRules);
 }
 
 }  // namespace

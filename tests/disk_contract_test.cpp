@@ -1,0 +1,173 @@
+// What every Disk promises (platform/disk.h), checked against the real disk
+// of the system the tests run on: POSIX natively, Windows under Wine.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/disk.h"
+#include "tests/test_files.h"
+
+namespace {
+
+using Status = Disk::ReplaceStatus;
+
+// The whole file at |path|, read as a run reads it.
+Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::string* error) {
+  return SystemDisk().ReadPieces(
+      path,
+      [contents](std::string_view piece, std::uint64_t) {
+        contents->append(piece);
+        return true;
+      },
+      error);
+}
+
+TEST(DiskContract, ReadsEveryByteAndRefusesWhatIsNoFile) {
+  TempDir dir;
+  std::string bytes;
+  for (int i = 0; i < 300000; ++i) {
+    bytes += static_cast<char>(i * 7 % 256);
+  }
+  WriteBytes(dir.File("f"), bytes);
+  MakeDirectory(dir.File("sub"));
+  struct Case {
+    std::string path;
+    Disk::ReadStatus status;
+    std::string contents;
+  } cases[] = {
+      {dir.File("f"), Disk::ReadStatus::kOkay, bytes},
+      {dir.File("missing"), Disk::ReadStatus::kNotFound, ""},
+      {dir.File("sub"), Disk::ReadStatus::kFailed, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string contents;
+    std::string error;
+    EXPECT_EQ(ReadWhole(c.path, &contents, &error), c.status);
+    EXPECT_EQ(contents, c.contents);
+    EXPECT_EQ(error.empty(), c.status != Disk::ReadStatus::kFailed) << error;
+  }
+}
+
+TEST(DiskContract, ReplacesOnlyAsExpected) {
+  struct Case {
+    const char* name;
+    Disk::Expect expect;
+    const char* before;  // null: no file
+    const char* expected;
+    Status status;
+    bool readOnly = false;
+  } cases[] = {
+      {"holds the bytes read", Disk::Expect::kTheseBytes, "old", "old", Status::kReplaced},
+      {"changed under the run", Disk::Expect::kTheseBytes, "old, edited", "old", Status::kChanged},
+      {"same length, other bytes", Disk::Expect::kTheseBytes, "Old", "old", Status::kChanged},
+      {"removed under the run", Disk::Expect::kTheseBytes, nullptr, "old", Status::kChanged},
+      {"still absent", Disk::Expect::kNoFile, nullptr, "", Status::kReplaced},
+      {"created under the run", Disk::Expect::kNoFile, "theirs", "", Status::kChanged},
+      {"anything, a file", Disk::Expect::kAnything, "old", "", Status::kReplaced},
+      {"anything, nothing", Disk::Expect::kAnything, nullptr, "", Status::kReplaced},
+      {"read-only file", Disk::Expect::kTheseBytes, "old", "old", Status::kFailed, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (c.before != nullptr) {
+      WriteBytes(dir.File("f"), c.before);
+      if (c.readOnly) {
+        MakeReadOnly(dir.File("f"));
+      }
+    }
+    std::vector<std::string_view> expected = {c.expected};
+    Disk::Replacement replacement;
+    replacement.expect = c.expect;
+    replacement.expected = &expected;
+    replacement.pieces = {"n", "", "ew"};
+    std::string error;
+    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error), c.status) << error;
+    EXPECT_EQ(error.empty(), c.status != Status::kFailed) << error;
+    if (c.status == Status::kReplaced) {
+      EXPECT_EQ(ReadBytes(dir.File("f")), "new");
+    } else if (c.before != nullptr) {
+      EXPECT_EQ(ReadBytes(dir.File("f")), c.before);
+    }
+    // No temporary file is left, whatever the outcome.
+    EXPECT_EQ(dir.Names(), c.before != nullptr || c.status == Status::kReplaced
+                               ? std::vector<std::string>{"f"}
+                               : std::vector<std::string>{});
+  }
+}
+
+TEST(DiskContract, KeepsTheOldBytesAsTheBackup) {
+  struct Case {
+    const char* name;
+    std::function<void(const TempDir&)> arrange;
+    bool keepBytes;  // a run that changes nothing: the backup alone
+    Status status;
+  } cases[] = {
+      {"no backup yet", [](const TempDir&) {}, false, Status::kReplaced},
+      {"older backup", [](const TempDir& d) { WriteBytes(d.File("f.bak"), "older"); }, false,
+       Status::kReplaced},
+      {"backup alone", [](const TempDir& d) { WriteBytes(d.File("f.bak"), "older"); }, true,
+       Status::kReplaced},
+      {"directory in the backup's place", [](const TempDir& d) { MakeDirectory(d.File("f.bak")); },
+       false, Status::kBackupFailed},
+      {"read-only backup",
+       [](const TempDir& d) {
+         WriteBytes(d.File("f.bak"), "older");
+         MakeReadOnly(d.File("f.bak"));
+       },
+       false, Status::kBackupFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteBytes(dir.File("f"), "old");
+    c.arrange(dir);
+    std::string olderBackup = ReadBytes(dir.File("f.bak"));
+    std::vector<std::string_view> expected = {"o", "ld"};
+    Disk::Replacement replacement;
+    replacement.expect = Disk::Expect::kTheseBytes;
+    replacement.expected = &expected;
+    replacement.pieces = {"new"};
+    replacement.keepBytes = c.keepBytes;
+    replacement.backupPath = dir.File("f.bak");
+    std::string error;
+    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error), c.status) << error;
+    if (c.status == Status::kReplaced) {
+      EXPECT_EQ(ReadBytes(dir.File("f")), c.keepBytes ? "old" : "new");
+      EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
+    } else {
+      EXPECT_FALSE(error.empty());
+      EXPECT_EQ(ReadBytes(dir.File("f")), "old");
+      EXPECT_EQ(ReadBytes(dir.File("f.bak")), olderBackup);
+    }
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
+  }
+}
+
+TEST(DiskContract, LockKeepsOthersOutUntilReleased) {
+  TempDir dir;
+  WriteBytes(dir.File("f"), "x");
+  std::string error;
+  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  ASSERT_NE(lock, nullptr) << error;
+  EXPECT_TRUE(lock->Kept());
+  std::unique_ptr<Disk::Lock> other;
+  EXPECT_EQ(SystemDisk().TryLock(dir.File("f"), &other, &error), Disk::LockStatus::kBusy);
+  EXPECT_FALSE(error.empty());
+  lock.reset();
+  EXPECT_EQ(SystemDisk().TryLock(dir.File("f"), &other, &error), Disk::LockStatus::kLocked);
+
+  // Nothing to lock is no failure: the read or the replacement reports what
+  // matters.
+  MakeDirectory(dir.File("sub"));
+  for (const std::string& path : {dir.File("missing"), dir.File("sub")}) {
+    std::unique_ptr<Disk::Lock> none;
+    EXPECT_EQ(SystemDisk().TryLock(path, &none, &error), Disk::LockStatus::kLocked) << path;
+  }
+}
+
+}  // namespace
