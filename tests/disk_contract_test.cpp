@@ -10,10 +10,6 @@
 #include "platform/disk.h"
 #include "tests/test_files.h"
 
-namespace {
-
-using Status = Disk::ReplaceStatus;
-
 // The whole file at |path|, read as a run reads it.
 Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::string* error) {
   return SystemDisk().ReadPieces(
@@ -24,6 +20,10 @@ Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::
       },
       error);
 }
+
+namespace {
+
+using Status = Disk::ReplaceStatus;
 
 TEST(DiskContract, ReadsEveryByteAndRefusesWhatIsNoFile) {
   TempDir dir;

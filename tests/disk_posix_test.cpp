@@ -18,18 +18,10 @@
 #include "tests/program_runner.h"
 #include "tests/test_files.h"
 
-namespace {
+// In disk_contract_test.cpp.
+Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::string* error);
 
-// The whole file at |path|, read as a run reads it.
-Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::string* error) {
-  return SystemDisk().ReadPieces(
-      path,
-      [contents](std::string_view piece, std::uint64_t) {
-        contents->append(piece);
-        return true;
-      },
-      error);
-}
+namespace {
 
 // Runs |check| in a child process as a user without root's powers (when the
 // tests run as root), so that permission bits mean what they say. |dir| is
