@@ -47,16 +47,19 @@ RunningProgram::RunningProgram(const std::string& program,
     envp.push_back(&variable[0]);
   }
   envp.push_back(nullptr);
+  // The read end goes before the fork, so that no process ever reads.
   int pipeEnds[2] = {-1, -1};
-  if (options.closedStandardError && pipe(pipeEnds) != 0) {
-    throw std::runtime_error("pipe failed");
+  if (options.closedStandardError) {
+    if (pipe(pipeEnds) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
+    close(pipeEnds[0]);
   }
 
   pid_ = fork();
   if (pid_ == 0) {
     dup2(errors, 2);
     if (options.closedStandardError) {
-      close(pipeEnds[0]);
       dup2(pipeEnds[1], 2);
     }
     signal(SIGXFSZ, SIG_DFL);
@@ -72,7 +75,6 @@ RunningProgram::RunningProgram(const std::string& program,
   }
   close(errors);
   if (options.closedStandardError) {
-    close(pipeEnds[0]);
     close(pipeEnds[1]);
   }
   if (pid_ < 0) {
