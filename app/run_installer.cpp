@@ -164,7 +164,7 @@ int RunInstaller(int count, const char* const* arguments, Disk& disk) {
   job.rulesPath = RulesPath(dirPrefix);
   job.mode = SelectRunMode(line);
   if (job.mode == RunMode::kNone) {
-    return kExitSucceeded;
+    return traced ? kExitSucceeded : kExitFailed;
   }
   if (job.mode == RunMode::kUninstall) {
     traced = DebugTrace("Uninstall\n") && traced;
