@@ -114,6 +114,13 @@ bool FollowLinks(const std::string& path, std::string* target, std::string* erro
   return false;
 }
 
+// Opens the file that FollowLinks found, never a link put there since, and
+// never waiting: O_NONBLOCK keeps open() from waiting for a writer when the
+// path names a FIFO.
+int OpenFound(const std::string& target, int access) {
+  return open(target.c_str(), access | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -499,7 +506,7 @@ class PosixDisk : public Disk {
     if (!FollowLinks(path, &target, error)) {
       return LockStatus::kFailed;
     }
-    int reader = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    int reader = OpenFound(target, O_RDONLY);
     if (reader < 0) {
       *lock = std::make_unique<Lock>();  // nothing there yet, or nothing to lock
       return LockStatus::kLocked;
@@ -525,10 +532,10 @@ class PosixDisk : public Disk {
       // file this run may not write can still be locked for reading, which
       // is all a run that only reads it needs.
       short type = F_WRLCK;
-      int writer = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+      int writer = OpenFound(target, O_RDWR);
       if (writer < 0) {
         type = F_RDLCK;
-        writer = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+        writer = OpenFound(target, O_RDONLY);
       }
       if (writer >= 0) {
         held->set_writer(writer);
@@ -577,9 +584,8 @@ class PosixDisk : public Disk {
     if (!FollowLinks(path, &target, error)) {
       return ReadStatus::kFailed;
     }
-    // O_NONBLOCK keeps open() from waiting for a writer when the path names
-    // a FIFO; anything but a regular file is refused right after.
-    int fd = open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    // Anything but a regular file is refused right after the open.
+    int fd = OpenFound(target, O_RDONLY);
     if (fd < 0) {
       if (errno == ENOENT) {
         return ReadStatus::kNotFound;
