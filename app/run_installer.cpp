@@ -150,10 +150,10 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
 }  // namespace
 
 int RunInstaller(int count, const char* const* arguments) {
-  return RunInstaller(count, arguments, SystemDisk());
+  return RunInstaller(count, arguments, SystemDisk(), ArgumentIsExact(1) && ArgumentIsExact(2));
 }
 
-int RunInstaller(int count, const char* const* arguments, Disk& disk) {
+int RunInstaller(int count, const char* const* arguments, Disk& disk, bool pathExact) {
   CommandLine line = ParseCommandLine(count, arguments);
   // The traces are the run's only report: where they cannot be written, the
   // run does nothing.
@@ -172,6 +172,10 @@ int RunInstaller(int count, const char* const* arguments, Disk& disk) {
   }
   if (!traced) {
     return kExitFailed;
+  }
+  if (!pathExact) {
+    return Fail("cannot use " + job.rulesPath,
+                "the folder's name cannot be written in the system's code page");
   }
   if (job.mode == RunMode::kInstall && WantsBackup(line)) {
     job.backupPath = BackupPath(dirPrefix);

@@ -13,7 +13,10 @@ constexpr int kExitFailed = 1;     // a file operation failed; the rules file is
 // the file in memory, which is written back once, and only if a byte changed.
 int RunInstaller(int count, const char* const* arguments);
 
-// The same on |disk|, which tests replace.
-int RunInstaller(int count, const char* const* arguments, Disk& disk);
+// The same on |disk|, which tests replace. |pathExact| says whether arguments
+// 1 and 2 reached the program as the user gave them (ArgumentIsExact): a
+// folder whose name the system's code page cannot spell arrives as another
+// folder's name, and a run on it fails rather than edit that folder's file.
+int RunInstaller(int count, const char* const* arguments, Disk& disk, bool pathExact = true);
 
 #endif  // AUTOEXP_APP_RUN_INSTALLER_H_

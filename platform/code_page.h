@@ -21,4 +21,11 @@ LeadByteTable DoubleByteLeadBytes(int codePage);
 // (as set by setlocale(LC_CTYPE, "")) elsewhere.
 LeadByteTable SystemLeadBytes();
 
+// Whether argument |index| of this process reached the program as the user
+// gave it. On Windows the narrow argument vector is the wide command line put
+// into the ANSI code page, which gives a character the code page lacks a
+// look-alike in its place ("\u03A9mega" arrives as "Omega", another folder's
+// name); elsewhere the arguments are the bytes given.
+bool ArgumentIsExact(int index);
+
 #endif  // AUTOEXP_PLATFORM_CODE_PAGE_H_

@@ -35,3 +35,7 @@ LeadByteTable SystemLeadBytes() {
   }
   return LeadByteTable{};
 }
+
+bool ArgumentIsExact(int) {
+  return true;
+}

@@ -56,7 +56,8 @@ class Disk {
   enum class ReplaceStatus {
     kReplaced,      // the file now holds the new bytes (and the backup the old)
     kChanged,       // the expectation failed or the lock was lost; nothing was written
-    kFailed,        // *error says why; the file and the backup are untouched
+    kFailed,        // *error says why; the file and an older backup are as they were
+                    // (one that could not be put back is kept where *error says)
     kBackupFailed,  // the backup could not be made; *error says why; both untouched
   };
 
@@ -67,6 +68,11 @@ class Disk {
     // False once another program has opened the file to write since the lock
     // was taken, where the system tells (Linux file leases).
     virtual bool Kept() const { return true; }
+    // Closes what the lock holds open of the file itself, keeping the update
+    // lock: called right before the new file takes the old one's place, where
+    // the system renames nothing over a file that is open (Windows). From
+    // then on writers are no longer kept out.
+    virtual void LetFileGo() {}
   };
 
   struct Replacement {
@@ -85,7 +91,7 @@ class Disk {
     // replacement that fails leaves an older backup exactly as it was.
     std::string backupPath;
     // When set and no longer kept, the replacement returns kChanged.
-    const Lock* lock = nullptr;
+    Lock* lock = nullptr;
   };
 
   // Called with each piece of a file read, and with the file's size when it
@@ -96,7 +102,8 @@ class Disk {
   virtual ~Disk() = default;
 
   // One try, without waiting, at the update lock of the file at |path|
-  // (links followed as ReplaceFile follows them). When there is nothing to
+  // (links followed as ReplaceFile follows them; on Windows the lock is the
+  // folder's, so that runs on files of one folder take turns). When there is nothing to
   // lock (no file yet, not a regular file, a filesystem without locks) it
   // gives a lock that holds nothing: ReadPieces and ReplaceFile then report
   // or catch what matters.
@@ -130,8 +137,9 @@ class Disk {
   // A symbolic link is followed and its target replaced, the link staying;
   // on POSIX only a link that belongs to the user who runs the program or to
   // root is followed. An existing file keeps its permission bits, owner and
-  // extended attributes (where the system has them); one that cannot keep
-  // them is not replaced. A file without write permission is not replaced.
+  // extended attributes (POSIX), or its attributes and access list (Windows);
+  // one that cannot keep them is not replaced. A file without write
+  // permission is not replaced.
   virtual ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
                                     std::string* error) = 0;
 };
@@ -155,6 +163,8 @@ inline constexpr char kNotRegular[] = "not a regular file";
 inline constexpr char kReadOnly[] = "file is read-only";
 inline constexpr char kLockedElsewhere[] = "another program kept the file locked";
 inline constexpr char kOpenForWriting[] = "another program kept the file open for writing";
+inline constexpr char kOpenWithoutDeleteSharing[] =
+    "another program kept the file open without delete sharing";
 inline constexpr char kForeignLink[] = "a symbolic link that belongs to another user, not followed";
 }  // namespace disk_error
 

@@ -8,57 +8,72 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/code_page.h"
 #include "platform/disk.h"
 
-// Replacing a file, the Windows way:
+// Updating a file, the Windows way.
 //
-//   1. Write the new bytes to "~ae<unique>" in the file's folder (same volume,
-//      so nothing below turns into a copy) and flush them.
-//   2. When the caller expects the old bytes, read the file once more and
-//      compare.
-//   3. A backup asked for: its bytes go to a temporary file of their own in
-//      the backup's folder; an older backup is moved aside to a temporary
-//      name, and the new one moved in (ReplaceBackup).
-//   4. An existing file is replaced with ReplaceFileA, which keeps its
-//      attributes, security and creation time; a new one is moved into place
-//      with MoveFileExA, write-through, which never replaces a file that
-//      appeared in the meantime. If that fails (another program holds the
-//      file open without delete sharing), the older backup is moved back.
+// The update lock is a named mutex for the file's folder, named after the
+// folder's identity (volume serial number and file index), so that every
+// spelling of the path (8.3 names, letter case, "/", "." and "..") reaches
+// the same one, whether the file exists or not. It lives in the
+// session-independent namespace, so that runs in other sessions (a setup run
+// as a service) wait too, and the system lets it go when a process ends,
+// however it ends. All runs in one folder take turns: that is what lets a run
+// take every temporary file it finds there for a leftover. With the mutex the
+// lock holds the file itself open for reading, sharing reading and deleting
+// but not writing: no program can open it for writing while the run works,
+// and a program that already has it open for writing (or open without delete
+// sharing, which would make the replacement fail) makes the run wait.
 //
-// If anything fails, the temporary files are deleted and the old file and
-// backup have not been touched. Paths stay ANSI strings all the way to the
-// system calls.
+// Replacing the file; every temporary file is "~a", a letter that says what
+// it holds, and eight hexadecimal digits, in the folder of the file it is for:
 //
-// The update lock is a byte-range lock far beyond the end of any real file:
-// it keeps other runs of this program out without getting in the way of
-// anyone reading or writing the file's bytes, and the system lets it go when
-// the process ends. A temporary file is open without sharing while it is
-// written, so deleting one that a running write still uses fails; the one
-// moment it is not open, right before the replacement, is covered by the
-// update lock of the file it replaces.
+//   1. "~an": the new bytes, flushed, with the old file's attributes and
+//      access list, so that the new file is no more open than the old one.
+//   2. "~ab": a backup asked for, the bytes the edits started from, flushed.
+//   3. The file must still hold the bytes the edits started from.
+//   4. An older backup gets a second name, "~ao" (a hard link, or a copy
+//      where the volume has no links), then "~ab" is renamed over the
+//      backup's name. The backup's name holds a backup at every instant.
+//   5. The lock's handle on the file is closed (the system renames nothing
+//      over an open file) and "~an" is renamed over the file: one rename,
+//      write-through, so that the file's name holds the old bytes or the new
+//      at every instant. Between the close and the rename a writer is no
+//      longer kept out: that moment is the one that no lock taken by one side
+//      only can close.
+//   6. If that rename fails, "~ao" is renamed back over the backup's name
+//      (where there was no older backup, the new one is deleted). If even
+//      that fails, the older backup is kept as "~ak" and the error names it.
+//      Else "~ao" is deleted.
+//
+// A run killed at any step leaves the file and the backup's name holding the
+// old or the new bytes, so no "~an", "~ab" or "~ao" file ever holds the only
+// copy of anything, and the next run deletes them. "~ak" files, and the
+// "~ae" files of older versions of this program (which replaced the file in
+// two steps, so that such a file may hold the only copy of its new text), are
+// never deleted. Paths stay ANSI strings all the way to the system calls.
 
 namespace {
 
-// A temporary file is named "~ae" and eight hexadecimal digits: eleven
-// characters, no more than "autoexp.dat" and "autoexp.bak", so that in any
-// folder where the system can name those (the ANSI calls take paths of at
-// most MAX_PATH - 1 characters) it can name the temporary file too. The name
-// does not tell which file it was meant for; a run that removes leftovers
-// spares those still open, and in the rare folder holding two rules files
-// under different names, a run of the other one that loses its temporary
-// file in the moment before the replacement fails without writing.
-constexpr char kTemporaryPrefix[] = "~ae";
+// A temporary file's name: eleven characters, no more than "autoexp.dat" and
+// "autoexp.bak", so that in any folder where the system can name those (the
+// ANSI calls take paths of at most MAX_PATH - 1 characters) it can name the
+// temporary file too.
+constexpr char kTemporaryPrefix[] = "~a";
 constexpr std::size_t kTemporaryDigits = 8;
+// What a temporary file holds, the letter after the prefix.
+constexpr char kNewText = 'n';
+constexpr char kNewBackup = 'b';
+constexpr char kOlderBackup = 'o';
+constexpr char kKeptBackup = 'k';  // an older backup that could not go back; never deleted
 
 // The size of the pieces a file is read in.
 constexpr std::size_t kPieceSize = 128 * 1024;
-
-// Where the update lock sits: no file reaches this offset.
-constexpr DWORD kLockOffsetHigh = 0x7FFFFFF0;
 
 std::string ErrorText(DWORD code) {
   char* buffer = nullptr;
@@ -111,27 +126,16 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, nameStart);
 }
 
-bool IsTemporaryName(const std::string& name) {
+// Whether |name| is a temporary file that a run may delete as a leftover.
+bool IsLeftoverName(const std::string& name) {
   constexpr std::size_t kPrefixLength = sizeof kTemporaryPrefix - 1;
-  return name.size() == kPrefixLength + kTemporaryDigits &&
-         name.compare(0, kPrefixLength, kTemporaryPrefix) == 0 &&
-         name.find_first_not_of("0123456789abcdef", kPrefixLength) == std::string::npos;
-}
-
-// Creates a temporary file in |path|'s folder that no one else uses.
-HANDLE CreateTemporary(const std::string& path, std::string* temporary) {
-  DWORD unique = GetCurrentProcessId() * 7919u + GetTickCount();
-  for (int attempt = 0; attempt < 100; ++attempt, ++unique) {
-    char digits[kTemporaryDigits + 1];
-    std::snprintf(digits, sizeof digits, "%08lx", static_cast<unsigned long>(unique));
-    *temporary = FolderOf(path) + kTemporaryPrefix + digits;
-    HANDLE file = CreateFileA(temporary->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
-      return file;
-    }
+  if (name.size() != kPrefixLength + 1 + kTemporaryDigits ||
+      name.compare(0, kPrefixLength, kTemporaryPrefix) != 0) {
+    return false;
   }
-  return INVALID_HANDLE_VALUE;
+  char kind = name[kPrefixLength];
+  return (kind == kNewText || kind == kNewBackup || kind == kOlderBackup) &&
+         name.find_first_not_of("0123456789abcdef", kPrefixLength + 1) == std::string::npos;
 }
 
 HANDLE OpenShared(const std::string& path) {
@@ -140,88 +144,215 @@ HANDLE OpenShared(const std::string& path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// Whether |path| still names the file open as |file|.
-bool StillNamed(HANDLE file, const std::string& path) {
-  HANDLE named = OpenShared(path);
-  if (named == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  BY_HANDLE_FILE_INFORMATION a, b;
-  bool same = GetFileInformationByHandle(file, &a) && GetFileInformationByHandle(named, &b) &&
-              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-  CloseHandle(named);
-  return same;
+// Opens |path| as the update lock holds it: for reading (and deleting, where
+// that may be asked), sharing reading and deleting but not writing.
+HANDLE OpenKeepingWritersOut(const std::string& path, DWORD access) {
+  return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-class HandleLock : public Disk::Lock {
+// The name of the update lock of the files in |folder| (empty: the current
+// folder), from the folder's identity; false with *error set when the folder
+// cannot be asked, and *missing when there is no such folder.
+bool LockName(const std::string& folder, std::string* name, bool* missing, std::string* error) {
+  HANDLE handle = CreateFileA(folder.empty() ? "." : folder.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+  DWORD code = GetLastError();
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+  }
+  if (!known) {
+    *missing = IsNotFound(code);
+    *error = ErrorText(code);
+    return false;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "Global\\autoexp-setup-%08lx-%08lx%08lx",
+                static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                static_cast<unsigned long>(info.nFileIndexHigh),
+                static_cast<unsigned long>(info.nFileIndexLow));
+  *name = text;
+  return true;
+}
+
+class FileLock : public Disk::Lock {
  public:
-  explicit HandleLock(HANDLE file) : file_(file) {}
-  ~HandleLock() override { CloseHandle(file_); }
-  HandleLock(const HandleLock&) = delete;
-  HandleLock& operator=(const HandleLock&) = delete;
+  // A mutex is its owning thread's again whenever it asks, so the names this
+  // process holds are kept here too, to keep out a second lock of its own.
+  static std::set<std::string>& HeldHere() {
+    static std::set<std::string> names;
+    return names;
+  }
+
+  FileLock(HANDLE mutex, std::string name) : mutex_(mutex), name_(std::move(name)) {
+    HeldHere().insert(name_);
+  }
+  ~FileLock() override {
+    LetFileGo();
+    HeldHere().erase(name_);
+    ReleaseMutex(mutex_);
+    CloseHandle(mutex_);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  void LetFileGo() override {
+    if (file_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(file_);
+      file_ = INVALID_HANDLE_VALUE;
+    }
+  }
+  void Hold(HANDLE file) { file_ = file; }
 
  private:
-  HANDLE file_;
+  HANDLE mutex_;
+  std::string name_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
 };
 
-// A temporary file of a run, written without sharing; deleted when it goes
-// out of scope unless it has taken its place.
-struct Temporary {
-  std::string path;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  bool placed = false;
-
+// A file of a run's own, "~a" + kind + eight hexadecimal digits in the
+// folder of the file it is for; deleted when it goes out of scope, unless it
+// was moved to a name of its own (MoveTo) or kept (Keep).
+class Temporary {
+ public:
+  explicit Temporary(char kind) : kind_(kind) {}
   ~Temporary() {
     Close();
-    if (!placed && !path.empty()) {
-      DeleteFileA(path.c_str());
+    if (!path_.empty()) {
+      DeleteFileA(path_.c_str());
     }
   }
-  void Close() {
-    if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-      file = INVALID_HANDLE_VALUE;
-    }
-  }
+  Temporary(const Temporary&) = delete;
+  Temporary& operator=(const Temporary&) = delete;
+
+  const std::string& path() const { return path_; }
+
   // Creates it in |beside|'s folder and writes |pieces| to it, flushed.
   bool Write(const std::string& beside, const std::vector<std::string_view>& pieces,
              std::string* error) {
-    file = CreateTemporary(beside, &path);
-    if (file == INVALID_HANDLE_VALUE) {
-      path.clear();
+    path_ = FreeName(beside, kind_);
+    file_ = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) {
       *error = LastErrorText();
+      path_.clear();
       return false;
     }
     bool written = true;
     for (std::string_view piece : pieces) {
-      written = written && WriteAll(file, piece);
+      written = written && WriteAll(file_, piece);
     }
-    if (!written || !FlushFileBuffers(file)) {
+    if (!written || !FlushFileBuffers(file_)) {
       *error = LastErrorText();
       return false;
     }
     Close();
     return true;
   }
+
+  // Gives the file at |target| a second name of this kind: a hard link, or a
+  // copy where the volume has none.
+  bool Link(const std::string& target, std::string* error) {
+    path_ = FreeName(target, kind_);
+    if (!CreateHardLinkA(path_.c_str(), target.c_str(), nullptr) &&
+        !CopyFileA(target.c_str(), path_.c_str(), TRUE)) {
+      *error = LastErrorText();
+      path_.clear();
+      return false;
+    }
+    return true;
+  }
+
+  // Renames it to |target| (MoveFileExA |flags|); on success it is no longer
+  // a temporary file.
+  bool MoveTo(const std::string& target, DWORD flags) {
+    if (!MoveFileExA(path_.c_str(), target.c_str(), flags)) {
+      return false;
+    }
+    path_.clear();
+    return true;
+  }
+
+  // Renames it to a name of |kind| and leaves it there, or where it is if
+  // that fails; returns where it stays.
+  std::string Keep(char kind) {
+    std::string kept = FreeName(path_, kind);
+    if (!MoveFileExA(path_.c_str(), kept.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      kept = path_;
+    }
+    path_.clear();
+    return kept;
+  }
+
+ private:
+  // A name of |kind| in |beside|'s folder that nothing has. Only runs of this
+  // program make such names, and they take turns in a folder.
+  static std::string FreeName(const std::string& beside, char kind) {
+    DWORD unique = GetCurrentProcessId() * 7919u + GetTickCount();
+    std::string name;
+    for (int attempt = 0; attempt < 1000; ++attempt, ++unique) {
+      char digits[kTemporaryDigits + 1];
+      std::snprintf(digits, sizeof digits, "%08lx", static_cast<unsigned long>(unique));
+      name = FolderOf(beside) + kTemporaryPrefix + kind + digits;
+      if (GetFileAttributesA(name.c_str()) == INVALID_FILE_ATTRIBUTES &&
+          GetLastError() == ERROR_FILE_NOT_FOUND) {
+        break;
+      }
+    }
+    return name;
+  }
+  void Close() {
+    if (file_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(file_);
+      file_ = INVALID_HANDLE_VALUE;
+    }
+  }
+
+  char kind_;
+  std::string path_;  // empty: none, or no longer ours
+  HANDLE file_ = INVALID_HANDLE_VALUE;
 };
 
-// Undoes ReplaceBackup below: the older backup back in place, or none.
-void RestoreBackup(const std::string& backupPath, Temporary* aside) {
-  if (aside->path.empty()) {
-    DeleteFileA(backupPath.c_str());
-  } else {
-    aside->placed = MoveFileExA(aside->path.c_str(), backupPath.c_str(),
-                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+// Gives the file at |to| the attributes (read-only aside: such a file is
+// never replaced) and the access list of the file at |from|, whose
+// attributes are |attributes|. A volume without security (FAT) has no access
+// list to give.
+bool CarryOver(const std::string& from, const std::string& to, DWORD attributes,
+               std::string* error) {
+  constexpr DWORD kCarried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                             FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  DWORD needed = 0;
+  if (!GetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
+    DWORD code = GetLastError();
+    if (code == ERROR_INSUFFICIENT_BUFFER) {
+      std::vector<char> descriptor(needed);
+      if (!GetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
+                            &needed) ||
+          !SetFileSecurityA(to.c_str(), DACL_SECURITY_INFORMATION, descriptor.data())) {
+        *error = LastErrorText();
+        return false;
+      }
+    } else if (code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION) {
+      *error = ErrorText(code);
+      return false;
+    }
   }
+  DWORD carried = attributes & kCarried;
+  if (!SetFileAttributesA(to.c_str(), carried != 0 ? carried : FILE_ATTRIBUTE_NORMAL)) {
+    *error = LastErrorText();
+    return false;
+  }
+  return true;
 }
 
-// Puts the backup written to |fresh| at |backupPath|. An older backup is
-// first moved aside to a temporary name, |*aside|, so that the caller can put
-// it back with RestoreBackup when the replacement that follows fails; a file
-// held open without delete sharing cannot be moved, and nothing changes.
-bool ReplaceBackup(Temporary* fresh, const std::string& backupPath, Temporary* aside,
-                   std::string* error) {
+// Puts the backup written to |fresh| at |backupPath| with one rename. An
+// older backup there first gets a second name, |*older|, so that the caller
+// can put it back (UndoBackup) when the replacement that follows fails.
+bool PlaceBackup(Temporary* fresh, const std::string& backupPath, Temporary* older,
+                 std::string* error) {
   DWORD attributes = GetFileAttributesA(backupPath.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -232,60 +363,92 @@ bool ReplaceBackup(Temporary* fresh, const std::string& backupPath, Temporary* a
       *error = disk_error::kReadOnly;
       return false;
     }
-    // A name of our own, freed for the move.
-    HANDLE reserved = CreateTemporary(backupPath, &aside->path);
-    if (reserved == INVALID_HANDLE_VALUE) {
-      *error = LastErrorText();
-      aside->path.clear();
-      return false;
-    }
-    CloseHandle(reserved);
-    if (!MoveFileExA(backupPath.c_str(), aside->path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      *error = LastErrorText();
+    if (!older->Link(backupPath, error)) {
       return false;
     }
   } else if (!IsNotFound(GetLastError())) {
     *error = LastErrorText();
     return false;
   }
-  if (!MoveFileExA(fresh->path.c_str(), backupPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
+  if (!fresh->MoveTo(backupPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     *error = LastErrorText();
-    RestoreBackup(backupPath, aside);
     return false;
   }
-  fresh->placed = true;
   return true;
+}
+
+// Undoes PlaceBackup after a failed replacement: the older backup back at
+// |backupPath|, or none where there was none. Returns the empty string, or,
+// when the older backup cannot go back (a program holds the new one open),
+// where it is kept instead: never deleted.
+std::string UndoBackup(const std::string& backupPath, Temporary* older) {
+  if (older->path().empty()) {
+    DeleteFileA(backupPath.c_str());
+    return std::string();
+  }
+  if (older->MoveTo(backupPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return std::string();
+  }
+  return older->Keep(kKeptBackup);
 }
 
 class WindowsDisk : public Disk {
  public:
   LockStatus TryLock(const std::string& path, std::unique_ptr<Lock>* lock,
                      std::string* error) override {
-    HANDLE file = OpenShared(path);
-    if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) {
-      if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
+    std::string name;
+    bool missing = false;
+    if (!LockName(FolderOf(path), &name, &missing, error)) {
+      if (missing) {
+        *lock = std::make_unique<Lock>();  // no folder: no file, and none can be made
+        return LockStatus::kLocked;
       }
-      *lock = std::make_unique<Lock>();  // nothing there yet, or nothing to lock
-      return LockStatus::kLocked;
+      return LockStatus::kFailed;
     }
-    OVERLAPPED where = {};
-    where.OffsetHigh = kLockOffsetHigh;
-    bool locked =
-        LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
-    DWORD code = GetLastError();
-    if (locked && StillNamed(file, path)) {
-      *lock = std::make_unique<HandleLock>(file);
-      return LockStatus::kLocked;
+    if (FileLock::HeldHere().count(name) != 0) {
+      *error = disk_error::kLockedElsewhere;
+      return LockStatus::kBusy;
     }
-    CloseHandle(file);
-    if (!locked && code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
-      *lock = std::make_unique<Lock>();  // a filesystem without locks
-      return LockStatus::kLocked;
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (mutex == nullptr) {
+      // A named object exists only while a process holds it open: this one
+      // is another user's run, working now.
+      if (GetLastError() == ERROR_ACCESS_DENIED) {
+        *error = disk_error::kLockedElsewhere;
+        return LockStatus::kBusy;
+      }
+      *error = LastErrorText();
+      return LockStatus::kFailed;
     }
-    // Held elsewhere, or replaced while it was being opened: try again.
-    *error = disk_error::kLockedElsewhere;
-    return LockStatus::kBusy;
+    // WAIT_ABANDONED: a run that held it was killed; it is ours now.
+    DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+      *error = waited == WAIT_TIMEOUT ? disk_error::kLockedElsewhere : LastErrorText();
+      CloseHandle(mutex);
+      return waited == WAIT_TIMEOUT ? LockStatus::kBusy : LockStatus::kFailed;
+    }
+    auto held = std::make_unique<FileLock>(mutex, name);
+    HANDLE file = OpenKeepingWritersOut(path, GENERIC_READ | DELETE);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+      file = OpenKeepingWritersOut(path, GENERIC_READ);  // read-only, or no right to delete
+    }
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+      // Opened without asking to delete, the file is refused only where a
+      // program has it open for writing.
+      HANDLE reader = OpenKeepingWritersOut(path, GENERIC_READ);
+      *error = reader == INVALID_HANDLE_VALUE ? disk_error::kOpenForWriting
+                                              : disk_error::kOpenWithoutDeleteSharing;
+      if (reader != INVALID_HANDLE_VALUE) {
+        CloseHandle(reader);
+      }
+      return LockStatus::kBusy;
+    }
+    // Nothing there yet, or nothing that can be read: ReadPieces says which.
+    if (file != INVALID_HANDLE_VALUE) {
+      held->Hold(file);
+    }
+    *lock = std::move(held);
+    return LockStatus::kLocked;
   }
 
   void RemoveLeftovers(const std::string& path) override {
@@ -298,8 +461,7 @@ class WindowsDisk : public Disk {
     do {
       // The pattern matches short names too; only a name of this program's
       // own making is taken.
-      if (IsTemporaryName(found.cFileName) &&
-          !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      if (IsLeftoverName(found.cFileName) && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         DeleteFileA((folder + found.cFileName).c_str());
       }
     } while (FindNextFileA(search, &found));
@@ -343,15 +505,14 @@ class WindowsDisk : public Disk {
       return ReplaceStatus::kFailed;
     }
 
-    Temporary temporary;
-    if (!replacement.keepBytes && !temporary.Write(path, replacement.pieces, error)) {
+    Temporary temporary(kNewText);
+    if (!replacement.keepBytes &&
+        (!temporary.Write(path, replacement.pieces, error) ||
+         (exists && !CarryOver(path, temporary.path(), attributes, error)))) {
       return ReplaceStatus::kFailed;
     }
     bool backup = replacement.expect == Expect::kTheseBytes && !replacement.backupPath.empty();
-    // The backup is a copy of its own: ReplaceFileA may keep the replaced
-    // file's identity for the new bytes, so a second link to the old file
-    // would not keep the old bytes.
-    Temporary fresh;
+    Temporary fresh(kNewBackup);
     if (backup && !fresh.Write(replacement.backupPath, *replacement.expected, error)) {
       return ReplaceStatus::kBackupFailed;
     }
@@ -360,8 +521,8 @@ class WindowsDisk : public Disk {
          (replacement.lock != nullptr && !replacement.lock->Kept()))) {
       return ReplaceStatus::kChanged;
     }
-    // A program that holds the file open without delete sharing makes
-    // ReplaceFileA fail; asked first, it leaves the backup untouched too.
+    // A program that holds the file open without delete sharing makes the
+    // rename fail; asked first, it leaves the backup untouched too.
     if (exists) {
       HANDLE probe =
           CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -372,30 +533,29 @@ class WindowsDisk : public Disk {
       }
       CloseHandle(probe);
     }
-    Temporary aside;
-    if (backup && !ReplaceBackup(&fresh, replacement.backupPath, &aside, error)) {
+    Temporary older(kOlderBackup);
+    if (backup && !PlaceBackup(&fresh, replacement.backupPath, &older, error)) {
       return ReplaceStatus::kBackupFailed;
     }
     if (replacement.keepBytes) {
       return ReplaceStatus::kReplaced;
     }
-    bool replaced = exists
-                        ? ::ReplaceFileA(path.c_str(), temporary.path.c_str(), nullptr,
-                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                        : MoveFileExA(temporary.path.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
-    DWORD code = GetLastError();
-    if (replaced) {
-      temporary.placed = true;
+    if (replacement.lock != nullptr) {
+      replacement.lock->LetFileGo();
+    }
+    if (temporary.MoveTo(path, (exists ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
       return ReplaceStatus::kReplaced;
     }
-    if (backup) {
-      RestoreBackup(replacement.backupPath, &aside);
-    }
-    if (replacement.expect == Expect::kNoFile &&
+    DWORD code = GetLastError();
+    std::string kept = backup ? UndoBackup(replacement.backupPath, &older) : std::string();
+    if (kept.empty() && replacement.expect == Expect::kNoFile &&
         (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
       return ReplaceStatus::kChanged;
     }
     *error = ErrorText(code);
+    if (!kept.empty()) {
+      *error += "; the older backup could not be put back and is kept as " + kept;
+    }
     return ReplaceStatus::kFailed;
   }
 

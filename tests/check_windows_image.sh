@@ -3,8 +3,8 @@
 # is what a setup expects to start unattended:
 #   - PE32 for i686, PE32+ for x86_64; Windows GUI subsystem (no console
 #     window opens), subsystem version at most 5.01 (i686) or 5.02 (x86_64);
-#   - imports from KERNEL32.dll and msvcrt.dll only, and none of the
-#     functions that XP lacks (tests/windows_imports/);
+#   - imports from KERNEL32.dll and msvcrt.dll, none of the functions that
+#     XP lacks, and from ADVAPI32.dll only what XP has (tests/windows_imports/);
 #   - an embedded manifest that asks for asInvoker, and a version resource
 #     that carries VERSION.
 # Prints what it read, then each fault; exits 1 on any fault.
@@ -45,6 +45,12 @@ for dll in $(grep -oP 'DLL Name: \K\S+' <<<"$headers"); do
   case ${dll,,} in
     kernel32.dll) list=$lists/kernel32-vista-plus.txt ;;
     msvcrt.dll) list=$lists/msvcrt-vista-plus.txt ;;
+    advapi32.dll)
+      for name in $(awk -v d="$dll" '$1 == d { print $2 }' <<<"$imports" |
+        grep -Fxv -f "$lists/advapi32-xp.txt" || true); do
+        fault "imports $dll!$name, not on the list of what Windows XP has"
+      done
+      continue ;;
     *) fault "imports from $dll"; continue ;;
   esac
   for name in $(awk -v d="$dll" '$1 == d { print $2 }' <<<"$imports" | grep -Fx -f "$list" || true); do

@@ -160,6 +160,7 @@ TEST(DiskContract, LockKeepsOthersOutUntilReleased) {
   EXPECT_FALSE(error.empty());
   lock.reset();
   EXPECT_EQ(SystemDisk().TryLock(dir.File("f"), &other, &error), Disk::LockStatus::kLocked);
+  other.reset();
 
   // Nothing to lock is no failure: the read or the replacement reports what
   // matters.

@@ -5,6 +5,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,17 +49,110 @@ struct Outcome {
   std::vector<std::string> traces;
 };
 
-// Starts the program with |commandLine| as it stands, the way a setup does.
-Outcome RunCommandLine(std::string commandLine) {
-  STARTUPINFOA startup{};
+// A call that changes what a name holds, where a run can be stopped: the
+// function and its first two arguments (paths).
+struct Step {
+  std::string function;
+  std::string first;
+  std::string second;
+};
+constexpr const char* kStepFunctions[] = {"MoveFileExA", "CreateHardLinkA", "CopyFileA",
+                                          "DeleteFileA"};
+
+// Called right before each step, numbered from 1; returns whether the run goes
+// on (false: it is killed there, with status 99).
+using AtStep = std::function<bool(const Step& step, int number)>;
+
+// The debuggee's side of stopping at steps: an int3 on the first byte of each
+// step function (the system's DLLs lie at the same address in every process),
+// stepped over with the trap flag once hit.
+class StepBreakpoints {
+ public:
+  explicit StepBreakpoints(HANDLE process) : process_(process) {}
+
+  void Insert() {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    for (const char* name : kStepFunctions) {
+      auto address = reinterpret_cast<std::uintptr_t>(GetProcAddress(kernel, name));
+      BYTE original = 0;
+      ReadProcessMemory(process_, reinterpret_cast<void*>(address), &original, 1, nullptr);
+      originals_[address] = {name, original};
+      Put(address, 0xCC);
+    }
+  }
+
+  // At an int3 of ours: the step it stands for, with the thread ready to run
+  // the function's real first byte. Null for any other breakpoint.
+  std::optional<Step> Hit(const DEBUG_EVENT& event) {
+    auto address =
+        reinterpret_cast<std::uintptr_t>(event.u.Exception.ExceptionRecord.ExceptionAddress);
+    auto found = originals_.find(address);
+    if (found == originals_.end()) {
+      return std::nullopt;
+    }
+    HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_FULL;
+    GetThreadContext(thread, &context);
+    Step step{found->second.first, String(context.Rcx), String(context.Rdx)};
+    Put(address, found->second.second);
+    context.Rip = address;
+    context.EFlags |= 0x100;  // trap after one instruction, to put the int3 back
+    SetThreadContext(thread, &context);
+    CloseHandle(thread);
+    pending_ = address;
+    return step;
+  }
+
+  // At the trap after the real first byte: the int3 goes back in.
+  bool SteppedOver() {
+    if (pending_ == 0) {
+      return false;
+    }
+    Put(pending_, 0xCC);
+    pending_ = 0;
+    return true;
+  }
+
+ private:
+  void Put(std::uintptr_t address, BYTE byte) {
+    WriteProcessMemory(process_, reinterpret_cast<void*>(address), &byte, 1, nullptr);
+    FlushInstructionCache(process_, reinterpret_cast<void*>(address), 1);
+  }
+  std::string String(DWORD64 address) {
+    std::string text;
+    char c = 0;
+    while (address != 0 && text.size() < MAX_PATH &&
+           ReadProcessMemory(process_, reinterpret_cast<void*>(address + text.size()), &c, 1,
+                             nullptr) &&
+           c != 0) {
+      text += c;
+    }
+    return text;
+  }
+
+  HANDLE process_;
+  std::map<std::uintptr_t, std::pair<std::string, BYTE>> originals_;
+  std::uintptr_t pending_ = 0;
+};
+
+// Starts the program with |commandLine| as it stands, the way a setup does,
+// as its debugger: every OutputDebugStringA text arrives, and |atStep|, when
+// given, is asked before each step.
+Outcome RunCommandLine(const std::wstring& commandLine, const AtStep& atStep = nullptr) {
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   Outcome outcome;
-  if (!CreateProcessA(gProgram.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                      DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &process)) {
+  std::wstring line = commandLine;
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                      nullptr, &startup, &process)) {
     ADD_FAILURE() << "cannot start " << gProgram << ": error " << GetLastError();
     return outcome;
   }
+  StepBreakpoints breakpoints(process.hProcess);
+  bool loaded = false;
+  int steps = 0;
   for (bool running = true; running;) {
     DEBUG_EVENT event;
     if (!WaitForDebugEvent(&event, 60000)) {
@@ -83,11 +180,24 @@ Outcome RunCommandLine(std::string commandLine) {
       case LOAD_DLL_DEBUG_EVENT:
         CloseHandle(event.u.LoadDll.hFile);
         break;
-      case EXCEPTION_DEBUG_EVENT:
-        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+      case EXCEPTION_DEBUG_EVENT: {
+        DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+        if (code == EXCEPTION_BREAKPOINT && !loaded) {
+          // The loader's breakpoint: every DLL is in place.
+          loaded = true;
+          if (atStep) {
+            breakpoints.Insert();
+          }
+        } else if (code == EXCEPTION_BREAKPOINT) {
+          std::optional<Step> step = breakpoints.Hit(event);
+          if (step && !atStep(*step, ++steps)) {
+            TerminateProcess(process.hProcess, 99);
+          }
+        } else if (code != EXCEPTION_SINGLE_STEP || !breakpoints.SteppedOver()) {
           continueStatus = DBG_EXCEPTION_NOT_HANDLED;
         }
         break;
+      }
       case EXIT_PROCESS_DEBUG_EVENT:
         outcome.status = event.u.ExitProcess.dwExitCode;
         running = false;
@@ -102,12 +212,58 @@ Outcome RunCommandLine(std::string commandLine) {
   return outcome;
 }
 
-Outcome RunProgram(const std::vector<std::string>& arguments) {
+std::wstring Wide(const std::string& text) {
+  std::wstring wide(text.size(), L'\0');
+  wide.resize(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                  static_cast<int>(wide.size())));
+  return wide;
+}
+
+std::string CommandLineOf(const std::vector<std::string>& arguments) {
   std::string commandLine = Quote(gProgram);
   for (const std::string& argument : arguments) {
     commandLine += " " + Quote(argument);
   }
-  return RunCommandLine(commandLine);
+  return commandLine;
+}
+
+Outcome RunProgram(const std::vector<std::string>& arguments, const AtStep& atStep = nullptr) {
+  return RunCommandLine(Wide(CommandLineOf(arguments)), atStep);
+}
+
+// Starts the program without waiting for it, as a second setup would.
+HANDLE StartProgram(const std::vector<std::string>& arguments) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::string line = CommandLineOf(arguments);
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    ADD_FAILURE() << "cannot start " << gProgram << ": error " << GetLastError();
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+bool StillRunning(HANDLE process) {
+  return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+DWORD Finish(HANDLE process) {
+  DWORD status = 0xFFFFFFFF;
+  if (WaitForSingleObject(process, 60000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "still running after a minute";
+    TerminateProcess(process, 99);
+  }
+  GetExitCodeProcess(process, &status);
+  CloseHandle(process);
+  return status;
+}
+
+HANDLE OpenHolding(const std::string& path, DWORD access, DWORD share) {
+  return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
 }
 
 // A fresh folder under the working directory, a Z:\ path under Wine.
@@ -178,13 +334,13 @@ TEST_F(WindowsEndToEnd, NoRunOnlyTraces) {
 // the line becomes one argument.
 TEST_F(WindowsEndToEnd, SetupCommandLines) {
   const std::string program = Quote(gProgram);
-  Outcome blank = RunCommandLine(program + " \"" + dir + "\\ \" \\ 71 I 0 0 1");
+  Outcome blank = RunCommandLine(Wide(program + " \"" + dir + "\\ \" \\ 71 I 0 0 1"));
   EXPECT_EQ(blank.status, 0u);
   EXPECT_EQ(blank.traces, (std::vector<std::string>{dir + "\\ ", "\\"}));
   EXPECT_EQ(ReadBytes(dir + "\\autoexp.bak"), kUserRules);
   EXPECT_EQ(ReadBytes(rules), InstalledRules());
 
-  Outcome escaped = RunCommandLine(program + " \"" + dir + "\\\" \\ 71 U");
+  Outcome escaped = RunCommandLine(Wide(program + " \"" + dir + "\\\" \\ 71 U"));
   EXPECT_EQ(escaped.status, 0u);
   EXPECT_EQ(escaped.traces, (std::vector<std::string>{dir + "\" \\ 71 U", ""}));
   EXPECT_EQ(ReadBytes(rules), InstalledRules());
@@ -248,6 +404,180 @@ TEST_F(WindowsEndToEnd, RulesPathAtTheLimit) {
   EXPECT_EQ(RunProgram({deep, "\\", "71", "U"}).status, 0u);
   EXPECT_EQ(ReadBytes(deepRules), UninstalledRules());
   EXPECT_EQ(NamesIn(deep), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
+}
+
+// A run killed right before any step of the replacement or the backup leaves
+// the rules file and the backup as they were or as a finished run leaves them,
+// and the next run finishes the job and leaves nothing behind.
+TEST_F(WindowsEndToEnd, KilledAtEveryStepLosesNothing) {
+  const std::string backup = dir + "\\autoexp.bak";
+  struct Direction {
+    const char* name;
+    std::string before;
+    std::string after;
+    std::vector<std::string> arguments;
+  } directions[] = {
+      {"install", kUserRules, InstalledRules(), {dir, "\\", "71", "I", "5", "6", "1"}},
+      {"uninstall", InstalledRules(), UninstalledRules(), {dir, "\\", "71", "U"}},
+  };
+  for (const Direction& direction : directions) {
+    SCOPED_TRACE(direction.name);
+    WriteBytes(rules, direction.before);
+    WriteBytes(backup, "an older backup");
+    std::vector<Step> steps;
+    ASSERT_EQ(RunProgram(direction.arguments,
+                         [&](const Step& step, int) {
+                           steps.push_back(step);
+                           return true;
+                         })
+                  .status,
+              0u);
+    // The rules file takes its new bytes in one rename, the last step that
+    // changes a name.
+    ASSERT_FALSE(steps.empty());
+    auto last = std::find_if(steps.rbegin(), steps.rend(),
+                             [](const Step& step) { return step.function == "MoveFileExA"; });
+    ASSERT_NE(last, steps.rend());
+    EXPECT_EQ(last->second, rules);
+    for (std::size_t kill = 1; kill <= steps.size(); ++kill) {
+      SCOPED_TRACE("killed before " + steps[kill - 1].function + " " + steps[kill - 1].first);
+      WriteBytes(rules, direction.before);
+      WriteBytes(backup, "an older backup");
+      Outcome killed = RunProgram(direction.arguments,
+                                  [&](const Step&, int number) { return number < int(kill); });
+      ASSERT_EQ(killed.status, 99u);
+      std::string now = ReadBytes(rules);
+      EXPECT_TRUE(now == direction.before || now == direction.after) << now.size() << " bytes";
+      std::string backedUp = ReadBytes(backup);
+      EXPECT_TRUE(backedUp == "an older backup" || backedUp == direction.before) << backedUp;
+
+      EXPECT_EQ(RunProgram(direction.arguments).status, 0u);
+      EXPECT_EQ(ReadBytes(rules), direction.after);
+      EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
+    }
+  }
+}
+
+// Two setups at once, the second spelling the folder otherwise: it waits
+// while the first is in the middle of its replacement, then does its own.
+TEST_F(WindowsEndToEnd, TwoRunsAtOnceTakeTurns) {
+  char shortName[MAX_PATH];
+  ASSERT_GT(GetShortPathNameA(dir.c_str(), shortName, MAX_PATH), 0u);
+  std::string other = shortName;
+  CharLowerBuffA(&other[0], static_cast<DWORD>(other.size()));
+  other += "\\.";
+  HANDLE second = nullptr;
+  bool waited = false;
+  Outcome first = RunProgram({dir, "\\", "71", "I", "5", "6", "1"}, [&](const Step& step, int) {
+    if (second == nullptr && step.function == "MoveFileExA" && step.second == rules) {
+      second = StartProgram({other, "\\", "71", "U"});
+      Sleep(1500);
+      waited = StillRunning(second);
+    }
+    return true;
+  });
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(first.status, 0u);
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(Finish(second), 0u);
+  EXPECT_EQ(ReadBytes(rules), UninstalledRules());
+  EXPECT_EQ(ReadBytes(dir + "\\autoexp.bak"), kUserRules);
+  EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
+}
+
+// An editor built on libuv opens every file for writing with delete sharing:
+// the run waits until it has saved and closed the file, and edits what it
+// saved.
+TEST_F(WindowsEndToEnd, EditorWithDeleteSharingIsWaitedFor) {
+  HANDLE editor =
+      OpenHolding(rules, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+  HANDLE run = StartProgram({dir, "\\", "71", "I", "5", "6", "1"});
+  Sleep(1500);
+  EXPECT_TRUE(StillRunning(run));
+  const std::string saved = std::string(kUserRules) + "; saved by the editor\r\n";
+  DWORD written = 0;
+  SetFilePointer(editor, 0, nullptr, FILE_BEGIN);
+  ASSERT_TRUE(WriteFile(editor, saved.data(), static_cast<DWORD>(saved.size()), &written, nullptr));
+  CloseHandle(editor);
+  EXPECT_EQ(Finish(run), 0u);
+  EXPECT_EQ(ReadBytes(dir + "\\autoexp.bak"), saved);
+  EXPECT_EQ(ReadBytes(rules), InstalledRules() + "; saved by the editor\r\n");
+}
+
+// The replacement fails and the older backup cannot go back either (another
+// program opened both files at that instant): status 1, the rules file as it
+// was, and the older backup kept under a name the error gives and no later
+// run deletes.
+TEST_F(WindowsEndToEnd, OlderBackupThatCannotGoBackIsKept) {
+  const std::string backup = dir + "\\autoexp.bak";
+  WriteBytes(backup, "an older backup");
+  std::vector<HANDLE> holders;
+  Outcome failed = RunProgram({dir, "\\", "71", "I", "5", "6", "1"}, [&](const Step& step, int) {
+    if (step.function == "MoveFileExA" && step.second == rules) {
+      for (const std::string& path : {rules, backup}) {
+        holders.push_back(OpenHolding(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
+      }
+    }
+    return true;
+  });
+  for (HANDLE holder : holders) {
+    CloseHandle(holder);
+  }
+  EXPECT_EQ(failed.status, 1u);
+  ASSERT_EQ(failed.traces.size(), 3u);
+  const std::string kept = "kept as " + dir + "\\~ak";
+  std::size_t at = failed.traces[2].find(kept);
+  ASSERT_NE(at, std::string::npos) << failed.traces[2];
+  std::string keptName = failed.traces[2].substr(at + kept.size() - 3, 11);
+  EXPECT_EQ(ReadBytes(dir + "\\" + keptName), "an older backup");
+  EXPECT_EQ(ReadBytes(rules), kUserRules);
+
+  EXPECT_EQ(RunProgram({dir, "\\", "71", "I", "5", "6"}).status, 0u);
+  EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"autoexp.bak", "autoexp.dat", keptName}));
+}
+
+// Another program creates the rules file in the instant before the run puts
+// its new one in place: its file is never replaced unread; the run starts
+// over on it.
+TEST_F(WindowsEndToEnd, FileCreatedInTheLastInstantIsEdited) {
+  DeleteFileA(rules.c_str());
+  Outcome outcome = RunProgram({dir, "\\", "71", "I", "5", "6"}, [&](const Step& step, int) {
+    if (step.function == "MoveFileExA" && step.second == rules && NamesIn(dir).size() == 1) {
+      WriteBytes(rules, kUserRules);
+    }
+    return true;
+  });
+  EXPECT_EQ(outcome.status, 0u);
+  EXPECT_EQ(ReadBytes(rules), InstalledRules());
+  EXPECT_EQ(NamesIn(dir), std::vector<std::string>{"autoexp.dat"});
+}
+
+// A folder whose name the ANSI code page cannot spell reaches the program
+// with a look-alike in its place, another folder's name: the run refuses.
+TEST_F(WindowsEndToEnd, FolderNameTheCodePageCannotSpellIsRefused) {
+  const std::wstring omega = Wide(dir) + L"\\\u03A9mega";
+  BOOL lacking = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, omega.c_str(), -1, nullptr, 0, nullptr,
+                      &lacking);
+  if (!lacking) {
+    GTEST_SKIP() << "ANSI code page " << GetACP() << " has the letter";
+  }
+  ASSERT_TRUE(CreateDirectoryW(omega.c_str(), nullptr));
+  const std::string lookAlike = dir + "\\Omega";
+  MakeDirectory(lookAlike);
+  WriteBytes(lookAlike + "\\autoexp.dat", kUserRules);
+  for (const std::wstring& arguments : {std::wstring(L" 71 I 5 6 1"), std::wstring(L" 71 U")}) {
+    Outcome outcome = RunCommandLine(Wide(Quote(gProgram)) + L" \"" + omega + L"\" \\" + arguments);
+    EXPECT_EQ(outcome.status, 1u);
+    ASSERT_FALSE(outcome.traces.empty());
+    EXPECT_EQ(outcome.traces.back(), "error: cannot use " + lookAlike +
+                                         "\\autoexp.dat: the folder's name cannot be written in "
+                                         "the system's code page\n");
+  }
+  EXPECT_EQ(ReadBytes(lookAlike + "\\autoexp.dat"), kUserRules);
+  EXPECT_EQ(NamesIn(lookAlike), std::vector<std::string>{"autoexp.dat"});
+  EXPECT_TRUE(RemoveDirectoryW(omega.c_str()));  // empty: nothing was made in it
 }
 
 // Needs the ANSI code page 932 (Shift_JIS): CTest runs it once more so.
