@@ -1,5 +1,7 @@
 #include "rules/display_rules.h"
 
+#include "rules/profile_syntax.h"
+
 // The type names are spelled out of a few building blocks; adjacent literals
 // join, so each row still reads as one string. Spaces stand where the debugger
 // puts them: between closing angle brackets and before "*" and "&".
@@ -10,7 +12,8 @@
 #define VECTOR_OF(s) "std::vector<" s ",std::allocator<" s " > >"
 #define LIST_OF(s) "std::list<" s ",std::allocator<" s " > >"
 #define PTRIT_OF(s) "std::_Ptrit<" s ",int," s " *," s " &," s " *," s " &>"
-#define ADDIN(export_name) "$ADDIN(Orvelin.dll," export_name ")"
+#define ADDIN_CALL "$ADDIN(Orvelin.dll,"
+#define ADDIN(export_name) ADDIN_CALL export_name ")"
 
 // clang-format off
 const DisplayRule kDisplayRules[kDisplayRuleCount] = {
@@ -36,6 +39,11 @@ const DisplayRule kDisplayRules[kDisplayRuleCount] = {
     {"HWND__",                           nullptr,            ADDIN("hwnd")},
 };
 // clang-format on
+
+bool IsAddInValue(std::string_view value) {
+  constexpr std::string_view kCall = ADDIN_CALL;
+  return value.size() >= kCall.size() && EqualsIgnoringCase(value.substr(0, kCall.size()), kCall);
+}
 
 bool IsTag71(std::string_view versionTag) {
   return versionTag == "71";

@@ -22,6 +22,11 @@ constexpr std::size_t kDisplayRuleCount = 19;
 // The rules the installer adds and removes, in the order of both runs.
 extern const DisplayRule kDisplayRules[kDisplayRuleCount];
 
+// Whether |value| is a rule of the add-in, of this version or another: a call
+// of an export of its library ("$ADDIN(" the library's name and ","), ASCII
+// letter case aside.
+bool IsAddInValue(std::string_view value);
+
 // Whether |versionTag| selects the "71" spellings: an exact byte comparison.
 bool IsTag71(std::string_view versionTag);
 

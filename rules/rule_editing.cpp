@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "rules/display_rules.h"
+
 std::string SavedKey(std::string_view typeName) {
   return std::string(kSavedKeyPrefix).append(typeName);
 }
@@ -23,9 +25,15 @@ void AddRule(ProfileStore& store, std::string_view typeName, std::string_view va
 }
 
 void RemoveRule(ProfileStore& store, std::string_view typeName) {
-  store.Delete(kAutoExpandSection, typeName);
   std::string savedKey = SavedKey(typeName);
   std::string saved = store.Read(kAutoExpandSection, savedKey);
+  // A rule that is not the add-in's, with nothing saved for it, was written
+  // by the user or came with the debugger, and no install replaced it: an
+  // uninstall with no install before it, or one run twice, leaves it.
+  if (saved.empty() && !IsAddInValue(store.Read(kAutoExpandSection, typeName))) {
+    return;
+  }
+  store.Delete(kAutoExpandSection, typeName);
   if (!saved.empty()) {
     store.Delete(kAutoExpandSection, savedKey);
     store.Write(kAutoExpandSection, typeName, saved);

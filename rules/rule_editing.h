@@ -21,9 +21,10 @@ std::string SavedKey(std::string_view typeName);
 // an equal one leaves the text as it is; an empty one counts as absent.
 void AddRule(ProfileStore& store, std::string_view typeName, std::string_view value);
 
-// Deletes the rule for |typeName|, whoever wrote it, and puts back its saved
-// value if a non-empty one is there, removing the saved copy. An empty saved
-// copy restores nothing and stays.
+// Deletes the rule for |typeName| and puts back its saved value if a
+// non-empty one is there, removing the saved copy. An empty saved copy
+// restores nothing and stays. A rule whose value is not the add-in's
+// (IsAddInValue) and for which nothing is saved is the user's own: it stays.
 void RemoveRule(ProfileStore& store, std::string_view typeName);
 
 #endif  // AUTOEXP_RULES_RULE_EDITING_H_
