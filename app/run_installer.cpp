@@ -14,6 +14,7 @@
 #include "platform/code_page.h"
 #include "platform/trace.h"
 #include "rules/display_rules.h"
+#include "rules/profile_encoding.h"
 #include "rules/profile_store.h"
 #include "rules/rule_editing.h"
 
@@ -77,9 +78,19 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
   std::string rest;
   bool edited = false;
   std::uint64_t taken = 0;
+  // A UTF-16 file is read whole, then decoded for the store.
+  TextEncoding encoding = TextEncoding::kBytes;
+  std::string utf16;
   Disk::ReadStatus status = disk.ReadPieces(
       job.rulesPath,
       [&](std::string_view piece, std::uint64_t size) {
+        if (taken == 0 && utf16.empty()) {
+          encoding = DetectEncoding(piece);
+        }
+        if (encoding != TextEncoding::kBytes) {
+          utf16.append(piece);
+          return true;
+        }
         if (edited) {
           if (rest.empty()) {
             rest.reserve(size > taken ? static_cast<std::size_t>(size - taken) : 0);
@@ -105,6 +116,13 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
   if (status == Disk::ReadStatus::kFailed) {
     return Fail("cannot read " + job.rulesPath, reason);
   }
+  if (encoding != TextEncoding::kBytes) {
+    std::string text;
+    if (!DecodeText(encoding, utf16, &text)) {
+      return Fail("cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
+    }
+    store.Append(text);
+  }
   if (edited) {
     store.AppendRest(std::move(rest));
   } else {
@@ -122,12 +140,20 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
   // leaves no new backup behind; one asked for of an unchanged file is that
   // same replacement, with the file's bytes kept as they are.
   std::vector<std::string_view> original = store.Original();
+  std::string encoded;
+  if (encoding != TextEncoding::kBytes) {
+    original = {utf16};
+    if (store.changed()) {
+      encoded = EncodeText(encoding, store.Pieces());
+    }
+  }
   Disk::Replacement replacement;
   replacement.expect = exists ? Disk::Expect::kTheseBytes : Disk::Expect::kNoFile;
   replacement.expected = &original;
   replacement.lock = lock.get();
   if (store.changed()) {
-    replacement.pieces = store.Pieces();
+    replacement.pieces =
+        encoding == TextEncoding::kBytes ? store.Pieces() : std::vector<std::string_view>{encoded};
   } else {
     replacement.keepBytes = true;
   }

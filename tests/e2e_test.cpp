@@ -99,12 +99,18 @@ TEST_F(EndToEnd, FailuresChangeNothingAndSaySo) {
        &EndToEnd::Install, "autoexp.dat"},
       {"backup in the way", [](const TempDir& d) { mkdir(d.File("autoexp.bak").c_str(), 0700); },
        &EndToEnd::Install, "autoexp.bak"},
+      {"UTF-16 text with an odd byte",
+       [](const TempDir& d) {
+         WriteBytes(d.File("autoexp.dat"), std::string("\xFF\xFE[\0A\0]\0\n\0C\0=\0x\0\n", 15));
+       },
+       &EndToEnd::Install, "autoexp.dat"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir fresh;
     WriteBytes(fresh.File("autoexp.dat"), kUserFile);
     c.arrange(fresh);
+    const std::string before = ReadBytes(fresh.File("autoexp.dat"));
     std::vector<std::string> arguments = (this->*c.arguments)("1");
     arguments[0] = fresh.path() + "/";
     Outcome outcome = RunSetup(arguments);
@@ -113,7 +119,7 @@ TEST_F(EndToEnd, FailuresChangeNothingAndSaySo) {
     EXPECT_EQ(outcome.traces[2].rfind("error: ", 0), 0u) << outcome.traces[2];
     EXPECT_NE(outcome.traces[2].find(fresh.path() + "/" + c.reasonAbout), std::string::npos)
         << outcome.traces[2];
-    EXPECT_EQ(ReadBytes(fresh.File("autoexp.dat")), kUserFile);
+    EXPECT_EQ(ReadBytes(fresh.File("autoexp.dat")), before);
   }
 }
 
@@ -160,10 +166,12 @@ TEST_F(EndToEnd, DirectoryInPlaceOfRulesFile) {
 // that are there spelled as the rules spell them and holding values of the
 // user's own, and around them what hand-kept files hold (comments, blank
 // lines, other sections, shadowed duplicates, odd spacing, long values).
-std::string HandKeptFile(std::mt19937& random, bool tag71, const std::string& lineEnd) {
+std::string HandKeptFile(std::mt19937& random, bool tag71, const std::string& lineEnd,
+                         const std::string& accent = "") {
   auto pick = [&random](std::size_t n) { return static_cast<std::size_t>(random() % n); };
   auto value = [&](std::size_t round) {
-    std::string text = "v" + std::to_string(round) + "=<m_" + std::to_string(pick(1000)) + ",x>";
+    std::string text =
+        "v" + std::to_string(round) + "=<m_" + std::to_string(pick(1000)) + ",x>" + accent;
     if (pick(6) == 0) {
       text += " " + std::string(300 + pick(2000), 'L');
     }
@@ -203,25 +211,62 @@ std::string HandKeptFile(std::mt19937& random, bool tag71, const std::string& li
   return text;
 }
 
+// |text| as a UTF-16 file with its byte-order mark: each byte one code unit,
+// but the byte 1, which stands for the units of a Greek letter, a character
+// beyond the first plane (a pair of surrogates) and a lone low surrogate.
+std::string Utf16File(const std::string& text, bool bigEndian) {
+  std::string bytes;
+  auto unit = [&](unsigned value) {
+    char high = static_cast<char>(value >> 8);
+    char low = static_cast<char>(value & 0xFF);
+    bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+  };
+  unit(0xFEFF);
+  for (char c : text) {
+    if (c == '\x01') {
+      for (unsigned value : {0x03A9u, 0xD83Du, 0xDE00u, 0xDC00u}) {
+        unit(value);
+      }
+    } else {
+      unit(static_cast<unsigned char>(c));
+    }
+  }
+  return bytes;
+}
+
+// Rounds 32 on are UTF-16 files, of both byte orders, whose values hold
+// characters that no 8-bit code page has.
 TEST(RoundTrip, InstallThenUninstallGivesTheFileBack) {
   std::mt19937 random(7);
   int replaced = 0;
-  for (int round = 0; round < 32; ++round) {
+  for (int round = 0; round < 48; ++round) {
     bool tag71 = round % 2 == 0;
     bool backup = round % 4 < 2;
+    bool utf16 = round >= 32;
+    bool bigEndian = round % 8 >= 6;
     const char* tag = tag71 ? "71" : "80";
-    std::string file = HandKeptFile(random, tag71, round % 8 < 4 ? "\n" : "\r\n");
+    const char* lineEnd = round % 8 < 4 ? "\n" : "\r\n";
+    std::string file = utf16 ? Utf16File(HandKeptFile(random, tag71, lineEnd, "\x01"), bigEndian)
+                             : HandKeptFile(random, tag71, lineEnd);
+    auto spelled = [&](const std::string& text) {
+      return utf16 ? Utf16File(text, bigEndian).substr(2) : text;
+    };
     SCOPED_TRACE("round " + std::to_string(round) + ":\n" + file);
     TempDir dir;
     WriteBytes(dir.File("autoexp.dat"), file);
     ASSERT_EQ(RunSetup({dir.path(), "/", tag, "I", "5", "6", backup ? "1" : "0"}).status, 0);
     std::string installed = ReadBytes(dir.File("autoexp.dat"));
-    replaced += installed.find("ov-") != std::string::npos;
+    replaced += installed.find(spelled("ov-")) != std::string::npos;
+    // The rules are written in the file's own encoding, and read back so.
+    std::size_t rule = installed.find(spelled("$ADDIN(Orvelin.dll,hwnd)"));
+    EXPECT_TRUE(rule != std::string::npos && (!utf16 || rule % 2 == 0));
+    ASSERT_EQ(RunSetup({dir.path(), "/", tag, "I", "5", "6"}).status, 0);
+    EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), installed);
     ASSERT_EQ(RunSetup({dir.path(), "/", tag, "U"}).status, 0);
     EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), file);
   }
   // The table is of some use only if it replaces user values.
-  EXPECT_GT(replaced, 16);
+  EXPECT_GT(replaced, 24);
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 
+#include "rules/profile_encoding.h"
 #include "rules/profile_store.h"
 
 namespace {
@@ -68,8 +70,11 @@ std::set<std::string> ProbeKeys(const std::string& text) {
 // And these, which the corpus cannot show, since the store reads bytes:
 //  - the system reads a value only up to a NUL byte; the store keeps it;
 //  - the system matches non-ASCII letters without regard to case in its
-//    code page, reads a file with a UTF-8 byte-order mark as UTF-8, and a
-//    UTF-16 file as such; the store compares bytes and folds ASCII only.
+//    code page (in UTF-16: in Unicode), and reads a file with a UTF-8
+//    byte-order mark as UTF-8; the store compares bytes (code units) and
+//    folds ASCII only.
+// A UTF-16 file (each corpus file once more in either byte order) must read
+// alike with these same differences, and no other.
 std::string WhatTheSystemReads(const std::string& key, const std::string& value, int* exceptions) {
   if (key == "Shadowed" || key == "SHADOWED" || key == "shadowed") {
     ++*exceptions;
@@ -83,42 +88,94 @@ std::string WhatTheSystemReads(const std::string& key, const std::string& value,
   return value;
 }
 
-class Conformance : public testing::TestWithParam<const char*> {};
+std::wstring Wide(const std::string& text, UINT codePage) {
+  std::wstring wide(text.size(), L'\0');
+  wide.resize(MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                  static_cast<int>(wide.size())));
+  return wide;
+}
 
+// The corpus file |name| as the system reads it in |encoding|: the file
+// itself, or, for UTF-16, a copy of its text in UTF-16 of that byte order
+// with its byte-order mark, written beside the system's temporary files.
+std::string FileIn(const std::string& name, TextEncoding encoding) {
+  std::string path = gCorpus + "\\" + name;
+  if (encoding == TextEncoding::kBytes) {
+    return path;
+  }
+  bool bigEndian = encoding == TextEncoding::kUtf16BigEndian;
+  std::string bytes;
+  for (wchar_t unit : L"\xFEFF" + Wide(ReadAll(path), CP_ACP)) {
+    char high = static_cast<char>(unit >> 8);
+    char low = static_cast<char>(unit & 0xFF);
+    bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+  }
+  char folder[MAX_PATH];
+  GetTempPathA(MAX_PATH, folder);
+  std::string copy = std::string(folder) + (bigEndian ? "utf16be-" : "utf16le-") + name;
+  std::ofstream(copy, std::ios::binary) << bytes;
+  return copy;
+}
+
+using Corpus = std::tuple<const char*, TextEncoding>;
+class Conformance : public testing::TestWithParam<Corpus> {};
+
+// A UTF-16 file is read with GetPrivateProfileStringW and compared code unit
+// for code unit; the store reads it as the run does, decoded.
 TEST_P(Conformance, SameValueForEveryKey) {
-  std::string path = gCorpus + "\\" + GetParam();
-  std::string text = ReadAll(path);
-  ASSERT_FALSE(text.empty()) << path;
+  const std::string name = std::get<0>(GetParam());
+  const TextEncoding encoding = std::get<1>(GetParam());
+  const std::string original = ReadAll(gCorpus + "\\" + name);
+  ASSERT_FALSE(original.empty()) << name;
+  const std::string path = FileIn(name, encoding);
+  std::string bytes = ReadAll(path);
+  ASSERT_EQ(DetectEncoding(bytes), encoding);
+  std::string text;
+  ASSERT_TRUE(DecodeText(encoding, bytes, &text));
   ProfileStore store(text);
   int exceptions = 0;
-  for (const std::string& key : ProbeKeys(text)) {
-    char buffer[255];
-    DWORD length = GetPrivateProfileStringA("AutoExpand", key.c_str(), "", buffer, sizeof buffer,
-                                            path.c_str());
+  int found = 0;
+  for (const std::string& key : ProbeKeys(original)) {
     std::string ours = store.Read("AutoExpand", key);
+    found += !ours.empty();
+    std::wstring theirs(255, L'\0');
+    if (encoding == TextEncoding::kBytes) {
+      char buffer[255];
+      DWORD length = GetPrivateProfileStringA("AutoExpand", key.c_str(), "", buffer, sizeof buffer,
+                                              path.c_str());
+      theirs = Wide(std::string(buffer, length), CP_ACP);
+    } else {
+      theirs.resize(GetPrivateProfileStringW(L"AutoExpand", Wide(key, CP_ACP).c_str(), L"",
+                                             &theirs[0], 255, Wide(path, CP_ACP).c_str()));
+    }
+    UINT ourCodePage = encoding == TextEncoding::kBytes ? CP_ACP : CP_UTF8;
     if (key[0] == ';') {
-      EXPECT_EQ(ours, "") << GetParam() << ": comment '" << key << "' matched";
+      EXPECT_EQ(ours, "") << name << ": comment '" << key << "' matched";
       continue;
     }
     ASSERT_LT(ours.size(), 254u) << "the corpus keeps values short";
-    EXPECT_EQ(std::string(buffer, length), WhatTheSystemReads(key, ours, &exceptions))
-        << GetParam() << ": key '" << key << "'";
+    EXPECT_TRUE(theirs == Wide(WhatTheSystemReads(key, ours, &exceptions), ourCodePage))
+        << name << ": key '" << key << "'";
   }
-  if (std::string(GetParam()) == "quotes.dat") {
+  EXPECT_GT(found, 0) << "a file that reads as empty proves nothing";
+  if (name == "quotes.dat") {
     EXPECT_EQ(exceptions, 6) << "Double and Single, in three letter cases";
   }
-  if (std::string(GetParam()) == "blanks.dat") {
+  if (name == "blanks.dat") {
     EXPECT_EQ(exceptions, 3) << "Shadowed, in three letter cases";
   }
-  if (std::string(GetParam()) == "headers.dat") {
+  if (name == "headers.dat") {
     EXPECT_EQ(store.Read("AutoExpand", "A6"), "the first real AutoExpand");
     EXPECT_EQ(store.Read("AutoExpand", "[Q"), "a key that starts with a bracket");
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, Conformance,
-                         testing::Values("spacing.dat", "comments.dat", "duplicates.dat",
-                                         "crlf_lf.dat", "quotes.dat", "headers.dat", "blanks.dat"));
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, Conformance,
+    testing::Combine(testing::Values("spacing.dat", "comments.dat", "duplicates.dat", "crlf_lf.dat",
+                                     "quotes.dat", "headers.dat", "blanks.dat"),
+                     testing::Values(TextEncoding::kBytes, TextEncoding::kUtf16LittleEndian,
+                                     TextEncoding::kUtf16BigEndian)));
 
 }  // namespace
 
