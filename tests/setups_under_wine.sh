@@ -3,8 +3,9 @@
 # shipped 64-bit program, runs each silently under Wine on a rules file in a
 # folder whose name has a blank, and checks, byte for byte, the rules file
 # and autoexp.bak after the install and the rules file after the uninstall
-# against what the native program makes of the same file, and that each
-# setup saw exit status 0.
+# against what the native program makes of the same file, that each setup
+# saw exit status 0, and that a failed run's reason reaches the NSIS setup's
+# log.
 #   tests/setups_under_wine.sh SHIPPED-64-BIT-EXE NATIVE-PROGRAM WORK-FOLDER
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -95,6 +96,16 @@ run_setup() {  # run_setup nsis|msi
     nsis)
       "$wine" "$work/addin-setup.exe" /S '/D=C:\AddIn' || s=$?
       status "install on a read-only file" $s 1
+      # The reason reaches the setup's log, through the program's standard error.
+      local log=$WINEPREFIX/drive_c/AddIn/autoexp-setup.log
+      echo "  autoexp-setup.log:"
+      sed 's/^/    /' "$log" || true
+      if grep -qF "error: cannot write $(windows "$rules"): file is read-only" "$log"; then
+        echo "  the log names the rules file and the reason"
+      else
+        echo "  FAULT: no error line naming the rules file in the setup's log"
+        failures=$((failures + 1))
+      fi
       # The half-done install's record would lead the MSI to this folder.
       "$wine" reg delete 'HKLM\Software\Display rules add-in' /f >/dev/null 2>&1
       ;;

@@ -231,14 +231,20 @@ Outcome RunProgram(const std::vector<std::string>& arguments, const AtStep& atSt
   return RunCommandLine(Wide(CommandLineOf(arguments)), atStep);
 }
 
-// Starts the program without waiting for it, as a second setup would.
-HANDLE StartProgram(const std::vector<std::string>& arguments) {
+// Starts the program without waiting for it, as a second setup would; with
+// |standardError|, an inheritable handle, as its standard error.
+HANDLE StartProgram(const std::vector<std::string>& arguments,
+                    HANDLE standardError = INVALID_HANDLE_VALUE) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
+  if (standardError != INVALID_HANDLE_VALUE) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdError = standardError;
+  }
   PROCESS_INFORMATION process{};
   std::string line = CommandLineOf(arguments);
-  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, standardError != INVALID_HANDLE_VALUE, 0,
+                      nullptr, nullptr, &startup, &process)) {
     ADD_FAILURE() << "cannot start " << gProgram << ": error " << GetLastError();
     return nullptr;
   }
@@ -354,6 +360,23 @@ TEST_F(WindowsEndToEnd, ReadOnlyFileIsNotReplaced) {
   EXPECT_EQ(outcome.traces[2], "error: cannot write " + rules + ": file is read-only\n");
   EXPECT_EQ(ReadBytes(rules), kUserRules);
   EXPECT_EQ(NamesIn(dir), std::vector<std::string>{"autoexp.dat"});
+}
+
+// A setup that redirects the program's standard error (NSIS's nsExec, a
+// script's 2>) finds the traces there, one per line, the error among them.
+TEST_F(WindowsEndToEnd, TracesReachARedirectedStandardError) {
+  ASSERT_TRUE(SetFileAttributesA(rules.c_str(), FILE_ATTRIBUTE_READONLY));
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  const std::string logPath = dir + ".log";
+  HANDLE log = CreateFileA(logPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(log, INVALID_HANDLE_VALUE);
+  DWORD status = Finish(StartProgram({dir, "\\", "71", "I", "5", "6"}, log));
+  CloseHandle(log);
+  EXPECT_EQ(status, 1u);
+  EXPECT_EQ(ReadBytes(logPath),
+            dir + "\n\\\nerror: cannot write " + rules + ": file is read-only\n");
+  DeleteFileA(logPath.c_str());
 }
 
 TEST_F(WindowsEndToEnd, DirectoryInPlaceOfFiles) {

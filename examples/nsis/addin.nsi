@@ -12,8 +12,14 @@
 ; autoexp.dat, comes from where the debugger recorded it ("InstallDir" under
 ; HKLM\Software\Debugger here; put your debugger's key) or from
 ; /DEBUGGERDIR=. The setup's exit status is the program's: 0 when the rules
-; are in, 1 when the program reported an error (its text goes to the
-; debugger-output channel; DebugView shows it), 2 when there is no folder.
+; are in, 1 when the program reported an error, 2 when there is no folder,
+; 3 when the program could not be started.
+;
+; The program's traces (its arguments, and on failure the "error:" line that
+; names the file and the reason) come through nsExec, which hands the program
+; a standard error of its own: they are shown in the setup's details and
+; added to autoexp-setup.log beside the uninstaller, which stays after a
+; failed run so that the user, or support, can read why.
 
 !ifndef PROGRAM
   !error "define PROGRAM, the path of autoexp-setup.exe"
@@ -38,6 +44,25 @@ RequestExecutionLevel admin
 Var DebuggerDir
 Var Status
 
+; Runs autoexp-setup.exe with ARGUMENTS for the step WHAT, waits for it,
+; shows what it wrote in the details, adds it to the log and sets the exit
+; status.
+!macro RunRulesProgram WHAT ARGUMENTS
+  nsExec::ExecToStack '"$INSTDIR\autoexp-setup.exe" ${ARGUMENTS}'
+  Pop $Status  ; the exit status, or "error" when it could not be started
+  Pop $0       ; its traces, one per line
+  DetailPrint "autoexp-setup.exe ${WHAT}: exit status $Status"
+  DetailPrint $0
+  FileOpen $1 "$INSTDIR\autoexp-setup.log" a
+  FileSeek $1 0 END
+  FileWrite $1 "autoexp-setup.exe ${WHAT}: exit status $Status$\r$\n$0"
+  FileClose $1
+  ${If} $Status == "error"
+    StrCpy $Status 3
+  ${EndIf}
+  SetErrorLevel $Status
+!macroend
+
 Section "Install"
   ${GetParameters} $0
   ReadRegStr $DebuggerDir HKLM "Software\Debugger" "InstallDir"
@@ -60,16 +85,15 @@ Section "Install"
   ; line would run into one argument. The program cuts the blank and the
   ; trailing backslashes. The sub-path has no blank and needs no quotes.
   ; Then the version tag, the mode, two fillers and the backup flag.
-  ExecWait '"$INSTDIR\autoexp-setup.exe" "$DebuggerDir " \Common7\Packages\Debugger\ 71 I 0 0 1' $Status
-  DetailPrint "autoexp-setup.exe install: exit status $Status"
-  SetErrorLevel $Status
+  !insertmacro RunRulesProgram install '"$DebuggerDir " \Common7\Packages\Debugger\ 71 I 0 0 1'
 SectionEnd
 
 Section "Uninstall"
   ReadRegStr $DebuggerDir HKLM "Software\Display rules add-in" "DebuggerDir"
-  ExecWait '"$INSTDIR\autoexp-setup.exe" "$DebuggerDir " \Common7\Packages\Debugger\ 71 U' $Status
-  DetailPrint "autoexp-setup.exe uninstall: exit status $Status"
-  SetErrorLevel $Status
+  !insertmacro RunRulesProgram uninstall '"$DebuggerDir " \Common7\Packages\Debugger\ 71 U'
+  ${If} $Status == 0
+    Delete "$INSTDIR\autoexp-setup.log"
+  ${EndIf}
   Delete "$INSTDIR\autoexp-setup.exe"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
