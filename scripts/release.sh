@@ -4,6 +4,7 @@
 #   DIST/autoexp-setup-VERSION/x86/autoexp-setup.exe   32-bit, the one to ship
 #   DIST/autoexp-setup-VERSION/x64/autoexp-setup.exe   64-bit
 #   DIST/autoexp-setup-VERSION/README.md
+#   DIST/autoexp-setup-VERSION/docs/                  the documents the README links to
 #   DIST/autoexp-setup-VERSION/SHA256SUMS
 #   DIST/autoexp-setup-VERSION.zip                     the folder, zipped
 # VERSION is the one in CMakeLists.txt. Two runs on one commit give the same
@@ -30,12 +31,14 @@ mkdir -p "$folder/x86" "$folder/x64"
 cp "$dist/build-i686/autoexp-setup.exe" "$folder/x86/"
 cp "$dist/build-x86_64/autoexp-setup.exe" "$folder/x64/"
 cp "$root/README.md" "$folder/"
-(cd "$folder" && sha256sum x86/autoexp-setup.exe x64/autoexp-setup.exe README.md >SHA256SUMS)
+cp -r "$root/docs" "$folder/"
+(cd "$folder" && sha256sum x86/autoexp-setup.exe x64/autoexp-setup.exe README.md docs/*.md \
+  >SHA256SUMS)
 # Files in a fixed order with a fixed time. (The zip still differs from run
 # to run: its extra fields keep each file's status-change time. What it
 # holds does not.)
 (cd "$dist" && cmake -E tar cf "$name.zip" --format=zip --mtime="2000-01-01 00:00:00 UTC" \
-    "$name/README.md" "$name/SHA256SUMS" "$name/x64/autoexp-setup.exe" "$name/x86/autoexp-setup.exe")
+    "$name/README.md" "$name"/docs/*.md "$name/SHA256SUMS" "$name/x64/autoexp-setup.exe" "$name/x86/autoexp-setup.exe")
 echo "$folder"
 echo "$folder.zip"
 cat "$folder/SHA256SUMS"
