@@ -53,10 +53,11 @@ void ApplyRules(ProfileStore& store, const Job& job) {
 // run's exit status, or nothing when another program changed the file
 // between the read and the replacement, so that its change is kept by making
 // the edits again on what it left.
-std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
+std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) {
+  Disk& disk = system.disk;
   std::string reason;
   // Taken afresh each time: the file may not have existed the last time.
-  std::unique_ptr<Disk::Lock> lock = LockFile(disk, job.rulesPath, &reason);
+  std::unique_ptr<Disk::Lock> lock = LockFile(disk, job.rulesPath, &reason, system.lockWait);
   if (lock == nullptr) {
     return Fail("cannot lock " + job.rulesPath, reason);
   }
@@ -64,10 +65,7 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
   // no other run is writing one, and on the first attempt only: no attempt
   // of this run leaves one behind for the next.
   if (first) {
-    disk.RemoveLeftovers(job.rulesPath);
-    if (!job.backupPath.empty()) {
-      disk.RemoveLeftovers(job.backupPath);
-    }
+    disk.RemoveLeftovers(*lock, job.backupPath);
   }
 
   // The file is read once. The edits are made as soon as the section they
@@ -82,7 +80,7 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
   TextEncoding encoding = TextEncoding::kBytes;
   std::string utf16;
   Disk::ReadStatus status = disk.ReadPieces(
-      job.rulesPath,
+      *lock,
       [&](std::string_view piece, std::uint64_t size) {
         if (taken == 0 && utf16.empty()) {
           encoding = DetectEncoding(piece);
@@ -148,19 +146,17 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
     }
   }
   Disk::Replacement replacement;
-  replacement.expect = exists ? Disk::Expect::kTheseBytes : Disk::Expect::kNoFile;
-  replacement.expected = &original;
-  replacement.lock = lock.get();
+  if (exists) {
+    replacement.expected = std::move(original);
+  }
   if (store.changed()) {
-    replacement.pieces =
+    replacement.bytes =
         encoding == TextEncoding::kBytes ? store.Pieces() : std::vector<std::string_view>{encoded};
-  } else {
-    replacement.keepBytes = true;
   }
   if (backup) {
     replacement.backupPath = job.backupPath;
   }
-  switch (disk.ReplaceFile(job.rulesPath, replacement, &reason)) {
+  switch (disk.ReplaceFile(*lock, replacement, &reason)) {
     case Disk::ReplaceStatus::kReplaced:
       return kExitSucceeded;
     case Disk::ReplaceStatus::kFailed:
@@ -176,10 +172,11 @@ std::optional<int> Attempt(Disk& disk, const Job& job, bool first) {
 }  // namespace
 
 int RunInstaller(int count, const char* const* arguments) {
-  return RunInstaller(count, arguments, SystemDisk(), ArgumentIsExact(1) && ArgumentIsExact(2));
+  return RunInstaller(count, arguments,
+                      RunSystem{SystemDisk(), ArgumentIsExact(1) && ArgumentIsExact(2)});
 }
 
-int RunInstaller(int count, const char* const* arguments, Disk& disk, bool pathExact) {
+int RunInstaller(int count, const char* const* arguments, const RunSystem& system) {
   CommandLine line = ParseCommandLine(count, arguments);
   // The traces are the run's only report: where they cannot be written, the
   // run does nothing.
@@ -199,7 +196,7 @@ int RunInstaller(int count, const char* const* arguments, Disk& disk, bool pathE
   if (!traced) {
     return kExitFailed;
   }
-  if (!pathExact) {
+  if (!system.pathExact) {
     return Fail("cannot use " + job.rulesPath,
                 "the folder's name cannot be written in the system's code page");
   }
@@ -213,7 +210,7 @@ int RunInstaller(int count, const char* const* arguments, Disk& disk, bool pathE
   // ones go as the attempt unwinds.
   try {
     for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
-      if (std::optional<int> status = Attempt(disk, job, attempt == 0)) {
+      if (std::optional<int> status = Attempt(system, job, attempt == 0)) {
         return *status;
       }
     }

@@ -1,6 +1,8 @@
 #ifndef AUTOEXP_APP_RUN_INSTALLER_H_
 #define AUTOEXP_APP_RUN_INSTALLER_H_
 
+#include <chrono>
+
 #include "platform/disk.h"
 
 // Exit statuses of a run.
@@ -13,10 +15,20 @@ constexpr int kExitFailed = 1;     // a file operation failed; the rules file is
 // the file in memory, which is written back once, and only if a byte changed.
 int RunInstaller(int count, const char* const* arguments);
 
-// The same on |disk|, which tests replace. |pathExact| says whether arguments
-// 1 and 2 reached the program as the user gave them (ArgumentIsExact): a
-// folder whose name the system's code page cannot spell arrives as another
-// folder's name, and a run on it fails rather than edit that folder's file.
-int RunInstaller(int count, const char* const* arguments, Disk& disk, bool pathExact = true);
+// What a run takes from the system besides its arguments; tests put their
+// own.
+struct RunSystem {
+  Disk& disk;
+  // Whether arguments 1 and 2 reached the program as the user gave them
+  // (ArgumentIsExact): a folder whose name the system's code page cannot
+  // spell arrives as another folder's name, and a run on it fails rather than
+  // edit that folder's file.
+  bool pathExact = true;
+  // How long the run waits for the rules file's update lock.
+  std::chrono::milliseconds lockWait = kLockWait;
+};
+
+// The same with |system|.
+int RunInstaller(int count, const char* const* arguments, const RunSystem& system);
 
 #endif  // AUTOEXP_APP_RUN_INSTALLER_H_

@@ -1,4 +1,6 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <string>
 
@@ -19,57 +21,6 @@ bool HasAnsiSpelling(const std::wstring& text) {
   return length > 0 && !replaced;
 }
 
-// Argument |index| of the wide command line |line|, split as the C runtime
-// splits the narrow one: the program's name runs to the first blank outside
-// quotes; then blanks separate arguments outside quotes, 2n backslashes and a
-// quote give n backslashes and open or close a quoted stretch, 2n+1
-// backslashes and a quote give n backslashes and a quote, and a doubled quote
-// inside a quoted stretch gives a quote.
-std::wstring WideArgument(const wchar_t* line, int index) {
-  auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
-  bool quoted = false;
-  for (; *line != 0 && (quoted || !blank(*line)); ++line) {
-    quoted = *line == L'"' ? !quoted : quoted;
-  }
-  for (int at = 1;; ++at) {
-    while (blank(*line)) {
-      ++line;
-    }
-    if (*line == 0) {
-      return std::wstring();
-    }
-    std::wstring argument;
-    quoted = false;
-    while (*line != 0 && (quoted || !blank(*line))) {
-      std::size_t backslashes = 0;
-      while (*line == L'\\') {
-        ++backslashes;
-        ++line;
-      }
-      if (*line != L'"') {
-        argument.append(backslashes, L'\\');
-        if (*line != 0 && (quoted || !blank(*line))) {
-          argument += *line++;
-        }
-        continue;
-      }
-      argument.append(backslashes / 2, L'\\');
-      if (backslashes % 2 == 1) {
-        argument += *line++;
-      } else if (quoted && line[1] == L'"') {
-        argument += L'"';
-        line += 2;
-      } else {
-        quoted = !quoted;
-        ++line;
-      }
-    }
-    if (at == index) {
-      return argument;
-    }
-  }
-}
-
 }  // namespace
 
 LeadByteTable SystemLeadBytes() {
@@ -85,5 +36,14 @@ LeadByteTable SystemLeadBytes() {
 bool ArgumentIsExact(int index) {
   const wchar_t* line = GetCommandLineW();
   // The common case, asked once: nothing on the line lacks a spelling.
-  return HasAnsiSpelling(line) || HasAnsiSpelling(WideArgument(line, index));
+  if (HasAnsiSpelling(line)) {
+    return true;
+  }
+  // Split as the C runtime splits the narrow line, for the arguments that
+  // matter here (the rules for a program's name differ a little).
+  int count = 0;
+  wchar_t** arguments = CommandLineToArgvW(line, &count);
+  bool exact = arguments == nullptr || index >= count || HasAnsiSpelling(arguments[index]);
+  LocalFree(arguments);
+  return exact;
 }

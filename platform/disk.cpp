@@ -7,22 +7,15 @@
 // What the disks of both systems share, written once above their system
 // calls.
 
-namespace {
-
-// How long LockFile waits for another holder of the lock or a writer of the
-// file. A run of this program holds it for well under a second even on a
-// large file.
-constexpr std::chrono::seconds kLockWait(20);
-
-}  // namespace
-
-std::unique_ptr<Disk::Lock> LockFile(Disk& disk, const std::string& path, std::string* error) {
-  auto deadline = std::chrono::steady_clock::now() + kLockWait;
+std::unique_ptr<Disk::Lock> LockFile(Disk& disk, const std::string& path, std::string* error,
+                                     std::chrono::milliseconds wait) {
+  auto deadline = std::chrono::steady_clock::now() + wait;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
     std::unique_ptr<Disk::Lock> lock;
     switch (disk.TryLock(path, &lock, error)) {
       case Disk::LockStatus::kLocked:
+        error->clear();  // a busy try before says nothing about what follows
         return lock;
       case Disk::LockStatus::kFailed:
         return nullptr;
@@ -37,7 +30,11 @@ std::unique_ptr<Disk::Lock> LockFile(Disk& disk, const std::string& path, std::s
   }
 }
 
-bool FileHolds(Disk& disk, const std::string& path, const std::vector<std::string_view>& expected) {
+bool Disk::StillAsExpected(Lock& lock, const Replacement& replacement) {
+  return !replacement.expected || (FileHolds(*this, lock, *replacement.expected) && lock.Kept());
+}
+
+bool FileHolds(Disk& disk, Disk::Lock& lock, const std::vector<std::string_view>& expected) {
   std::uint64_t total = 0;
   for (std::string_view piece : expected) {
     total += piece.size();
@@ -49,7 +46,7 @@ bool FileHolds(Disk& disk, const std::string& path, const std::vector<std::strin
   bool sized = false;
   std::string ignored;
   Disk::ReadStatus status = disk.ReadPieces(
-      path,
+      lock,
       [&](std::string_view read, std::uint64_t size) {
         if (!sized) {
           sized = true;

@@ -19,9 +19,11 @@
 
 // Replacing a file, the POSIX way:
 //
-//   1. Follow symbolic links to the file that is really meant, so that a link
-//      the user made keeps pointing at the file after the update; a link that
-//      belongs to another user (not root) is not followed.
+//   1. The lock (TryLock) follows symbolic links to the file that is really
+//      meant, so that a link the user made keeps pointing at the file after
+//      the update; a link that belongs to another user (not root) is not
+//      followed. It holds that file open: reading goes through it, and its
+//      attributes are read from it.
 //   2. Write the new bytes to "<name>.autoexp-setup-XXXXXX" in the same
 //      directory (same filesystem, so the rename below cannot turn into a copy),
 //      give it the old file's extended attributes, owner and permission bits,
@@ -29,8 +31,8 @@
 //      is renamed or removed; a temporary file that nobody holds locked was
 //      left by a killed run, and the next run deletes it.
 //   3. Check what the caller expects: the old bytes, read once more, and the
-//      update lock still kept; or no file, which the rename in step 4 then
-//      refuses to replace.
+//      update lock still kept, on the file the name still holds; or no file,
+//      which the rename in step 4 then refuses to replace.
 //   4. rename() it over the old name (ReplaceKeepingBackup when a backup is
 //      asked for): the one step that makes the new bytes visible, atomic for
 //      every reader and across a crash.
@@ -64,9 +66,9 @@ std::string ErrnoText(int error) {
   return std::strerror(error);
 }
 
-// Records errno as the reason when |ok| is false.
+// Records errno as the reason when |ok| is false: every failure says its own.
 bool Check(bool ok, std::string* error) {
-  if (!ok && error->empty()) {
+  if (!ok) {
     *error = ErrnoText(errno);
   }
   return ok;
@@ -161,19 +163,26 @@ void IgnoreLeaseBreakSignal() {
   (void)ignored;
 }
 
+// Holds the file found open for reading (|reader|, -1 where nothing could be
+// locked), and with it the lock.
 class FileLock : public Disk::Lock {
  public:
-  explicit FileLock(int reader) : reader_(reader) {}
+  FileLock(std::string target, int reader) : Lock(std::move(target)), reader_(reader) {}
   ~FileLock() override {
     if (writer_ >= 0) {
       close(writer_);
     }
-    close(reader_);
+    if (reader_ >= 0) {
+      close(reader_);
+    }
   }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
 
-  bool Kept() const override { return !leased_ || fcntl(reader_, F_GETLEASE) == F_RDLCK; }
+  // The lease is held (where there was one), and the name still holds the
+  // file locked: a program that renamed another file over it took no lock.
+  bool Kept() const override {
+    return reader_ < 0 ||
+           ((!leased_ || fcntl(reader_, F_GETLEASE) == F_RDLCK) && StillNamed(reader_, file()));
+  }
 
   int reader() const { return reader_; }
   void set_leased() { leased_ = true; }
@@ -216,24 +225,6 @@ bool WriteAll(int fd, const std::vector<std::string_view>& pieces) {
   return true;
 }
 
-// Moves |from| to |to| only if nothing is at |to|; EEXIST when something is.
-int RenameIfAbsent(const std::string& from, const std::string& to) {
-#ifdef RENAME_NOREPLACE
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return 0;
-  }
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-    return errno;
-  }
-#endif
-  // A hard link is never made over an existing name either.
-  if (link(from.c_str(), to.c_str()) != 0) {
-    return errno;
-  }
-  unlink(from.c_str());
-  return 0;
-}
-
 void SyncDirectory(const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
@@ -260,42 +251,129 @@ std::string NotAFile(const struct stat& status) {
   return S_ISDIR(status.st_mode) ? disk_error::kIsDirectory : disk_error::kNotRegular;
 }
 
-// A temporary file of a run, "<name>.autoexp-setup-XXXXXX" beside |name|.
-// Removed when it goes out of scope unless it has taken its place; its
-// descriptor, whose lock marks it as in use, is closed only after that.
-struct Temporary {
-  std::string path;
-  int fd = -1;
-  bool placed = false;
+// A temporary file of a run, "<name>.autoexp-setup-XXXXXX" beside |name|,
+// held locked while it is open so that other runs see it is in use. It ends
+// in one of three ways: MoveTo gives it a name of its own; Keep leaves it
+// under a name no run deletes; otherwise it is deleted as it goes out of
+// scope.
+class Temporary {
+ public:
+  explicit Temporary(std::string beside) : beside_(std::move(beside)) {}
+  ~Temporary() { Discard(); }
+  Temporary(const Temporary&) = delete;
+  Temporary& operator=(const Temporary&) = delete;
 
-  ~Temporary() {
-    if (!placed && !path.empty()) {
-      unlink(path.c_str());
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
+
+  // Creates it, empty, open and locked.
+  bool Create(std::string* error) {
+    for (;;) {
+      path_ = FreeName(kTemporaryPattern);
+      fd_ = mkostemp(&path_[0], O_CLOEXEC);
+      if (fd_ < 0) {
+        path_.clear();
+        return Check(false, error);
+      }
+      // Between its creation and this lock, another run may have taken the
+      // file for a leftover and deleted it; then make another.
+      int result = TryOfdLock(fd_, F_WRLCK);
+      if ((result == 0 || !IsHeldElsewhere(result)) && StillNamed(fd_, path_)) {
+        return true;
+      }
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  // Gives the file (or link: never followed) at |from| this second name.
+  // Returns 0 or the errno.
+  int Link(const std::string& from) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = FreeName(kTemporaryPattern);
+      int fd = mkostemp(&name[0], O_CLOEXEC);
+      if (fd < 0) {
+        return errno;
+      }
+      // Only the name was wanted: free it for the link.
+      close(fd);
+      unlink(name.c_str());
+      if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), 0) == 0) {
+        path_ = name;
+        return 0;
+      }
+      if (errno != EEXIST) {
+        return errno;
+      }
+    }
+    return EEXIST;
+  }
+
+  // Renames it to |target| only if nothing is there. Returns 0, or the
+  // errno: EEXIST when something is.
+  int MoveToNew(const std::string& target) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+      path_.clear();
+      return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+      return errno;
+    }
+#endif
+    // A hard link is never made over an existing name either.
+    if (link(path_.c_str(), target.c_str()) != 0) {
+      return errno;
+    }
+    Discard();
+    return 0;
+  }
+
+  bool MoveTo(const std::string& target, std::string* error) {
+    if (!Check(rename(path_.c_str(), target.c_str()) == 0, error)) {
+      return false;
+    }
+    path_.clear();
+    return true;
+  }
+
+  // Deletes it; its descriptor, whose lock marks it as in use, is closed
+  // only after that.
+  void Discard() {
+    if (!path_.empty()) {
+      unlink(path_.c_str());
+      path_.clear();
+    }
+    if (fd_ >= 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  // Renames it to "<name>.autoexp-setup-kept-XXXXXX", which no run takes for
+  // a leftover, and leaves it there (or where it is, if that fails); returns
+  // where it stays.
+  std::string Keep() {
+    std::string kept = FreeName("kept-XXXXXX");
+    int fd = mkostemp(&kept[0], O_CLOEXEC);
+    if (fd < 0 || rename(path_.c_str(), kept.c_str()) != 0) {
+      kept = path_;
     }
     if (fd >= 0) {
       close(fd);
     }
+    path_.clear();
+    return kept;
   }
 
-  bool Create(const std::string& name, std::string* error) {
-    for (;;) {
-      path = name + kTemporaryInfix + kTemporaryPattern;
-      fd = mkostemp(&path[0], O_CLOEXEC);
-      if (fd < 0) {
-        *error = ErrnoText(errno);
-        path.clear();
-        return false;
-      }
-      // Between its creation and this lock, another run may have taken the
-      // file for a leftover and deleted it; then make another.
-      int result = TryOfdLock(fd, F_WRLCK);
-      if ((result == 0 || !IsHeldElsewhere(result)) && StillNamed(fd, path)) {
-        return true;
-      }
-      close(fd);
-      fd = -1;
-    }
+ private:
+  std::string FreeName(const char* pattern) const {
+    return beside_ + kTemporaryInfix + pattern;
   }
+
+  std::string beside_;
+  std::string path_;  // empty: none, or no longer ours
+  int fd_ = -1;
 };
 
 bool IsTemporaryName(const std::string& name, const std::string& prefix) {
@@ -312,45 +390,30 @@ bool IsTemporaryName(const std::string& name, const std::string& prefix) {
   return true;
 }
 
-// Gives the file (or link: never followed) at |from| a second name, a fresh
-// temporary one beside |beside|, in |*name|. Returns 0 or the errno.
-int LinkUnderTemporaryName(const std::string& from, const std::string& beside, std::string* name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *name = beside + kTemporaryInfix + kTemporaryPattern;
-    int fd = mkostemp(&(*name)[0], O_CLOEXEC);
-    if (fd < 0) {
-      return errno;
-    }
-    // Only the name was wanted: free it for the link.
-    close(fd);
-    unlink(name->c_str());
-    if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name->c_str(), 0) == 0) {
-      return 0;
-    }
-    if (errno != EEXIST) {
-      return errno;
-    }
-  }
-  return EEXIST;
-}
-
 // Gives the file open as |fd| the extended attributes (POSIX ACLs among
-// them), owner and permission bits of the file at |from|, or, with |old|
-// null, the usual bits of a new file. An attribute that cannot be carried
-// over fails it, so that no replacement is ever more open than the file.
-bool KeepAttributes(int fd, const std::string& from, const struct stat* old, std::string* error) {
-  if (old == nullptr) {
+// them), owner and permission bits of the file open as |from|, or, with
+// |from| -1, the usual bits of a new file. Everything is read from the open
+// file, never by a name that someone could point elsewhere meanwhile. An
+// attribute that cannot be carried over fails it, so that no replacement is
+// ever more open than the file. (Attributes the runner cannot see, such as
+// trusted.* for a user other than root, cannot be carried over, nor known.)
+bool KeepAttributes(int fd, int from, std::string* error) {
+  struct stat old, fresh;
+  if (from < 0) {
     return Check(fchmod(fd, NewFileMode()) == 0, error);
+  }
+  if (!Check(fstat(from, &old) == 0 && fstat(fd, &fresh) == 0, error)) {
+    return false;
   }
   // An ACL the directory gave the new file by default is not the old file's.
   if (fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA && errno != ENOTSUP) {
     *error = "cannot clear the inherited ACL: " + ErrnoText(errno);
     return false;
   }
-  ssize_t size = listxattr(from.c_str(), nullptr, 0);
+  ssize_t size = flistxattr(from, nullptr, 0);
   std::vector<char> names(size > 0 ? static_cast<std::size_t>(size) : 0);
   if (size > 0) {
-    size = listxattr(from.c_str(), names.data(), names.size());
+    size = flistxattr(from, names.data(), names.size());
   }
   if (size < 0 && errno != ENOTSUP) {
     *error = "cannot list extended attributes: " + ErrnoText(errno);
@@ -359,52 +422,86 @@ bool KeepAttributes(int fd, const std::string& from, const struct stat* old, std
   for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size);) {
     const char* name = &names[at];
     at += std::strlen(name) + 1;
-    ssize_t length = getxattr(from.c_str(), name, nullptr, 0);
+    ssize_t length = fgetxattr(from, name, nullptr, 0);
     std::vector<char> value(length > 0 ? static_cast<std::size_t>(length) : 0);
     if (length > 0) {
-      length = getxattr(from.c_str(), name, value.data(), value.size());
+      length = fgetxattr(from, name, value.data(), value.size());
     }
     if (length < 0 || fsetxattr(fd, name, value.data(), static_cast<std::size_t>(length), 0) != 0) {
       *error = std::string("cannot keep extended attribute ") + name + ": " + ErrnoText(errno);
       return false;
     }
   }
-  if ((old->st_uid != geteuid() || old->st_gid != getegid()) &&
-      fchown(fd, old->st_uid, old->st_gid) != 0) {
+  // Compared with what the new file got, not with the run's own ids: a
+  // set-group-ID folder gives new files its group.
+  if ((old.st_uid != fresh.st_uid || old.st_gid != fresh.st_gid) &&
+      fchown(fd, old.st_uid, old.st_gid) != 0) {
     *error = "cannot keep the file's owner: " + ErrnoText(errno);
     return false;
   }
-  return Check(fchmod(fd, old->st_mode & 07777) == 0, error);
+  return Check(fchmod(fd, old.st_mode & 07777) == 0, error);
 }
 
-// Keeps the old file at |target| as the backup at |backupPath| and, unless
-// |temporary| is null, puts |temporary| in |target|'s place:
+// Copies the file open as |from| into |copy|, with its attributes, flushed.
+bool CopyFile(int from, Temporary* copy, std::string* error) {
+  if (!copy->Create(error) || !KeepAttributes(copy->fd(), from, error)) {
+    return false;
+  }
+  char buffer[64 * 1024];
+  for (off_t at = 0;;) {
+    ssize_t got = pread(from, buffer, sizeof buffer, at);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return Check(got == 0 && fsync(copy->fd()) == 0, error);
+    }
+    if (!Check(WriteAll(copy->fd(), {std::string_view(buffer, static_cast<std::size_t>(got))}),
+               error)) {
+      return false;
+    }
+    at += got;
+  }
+}
+
+// Whether the names |a| and |b| are one directory entry however spelled.
+bool SameEntry(const std::string& a, const std::string& b) {
+  struct stat first, second;
+  return NameOf(a) == NameOf(b) && stat(DirectoryOf(a).c_str(), &first) == 0 &&
+         stat(DirectoryOf(b).c_str(), &second) == 0 && SameFile(first, second);
+}
+
+// Keeps the old file at |target|, open as |old|, as the backup at
+// |backupPath| and, unless |temporary| is null (the file keeps its bytes),
+// puts |temporary| in |target|'s place:
 //
-//   1. B: the old file gets a second name, a temporary one beside the
-//      backup's name. A hard link, so the backup is the old file itself, with
-//      its permission bits, owner and extended attributes, and costs no copy;
-//      where no link can be made (another filesystem, one without links), B is
-//      a copy of |expected| given the old file's attributes.
+//   1. B, the new backup, beside the backup's name: a second name of the old
+//      file (a hard link, so the backup is the old file itself, with its
+//      permission bits, owner and extended attributes, and costs no copy)
+//      when the old file is about to lose its own name; otherwise, or where
+//      no link can be made (another filesystem, one without links), a copy.
+//      Where the backup's name already is a second name of the old file, the
+//      rename in step 4 alone makes it the backup: steps 1 to 3 are skipped.
 //   2. O: whatever stands at the backup's name gets a second name too (a link
-//      to it, never through it; where none can be made, it is moved there).
+//      to it, never through it; where none can be made, a copy of a file, so
+//      that the backup's name never stands empty).
 //   3. rename(B, backupPath): the new backup takes the name. What stood there
 //      is replaced, never written through.
 //   4. rename(temporary, target). If that fails, rename(O, backupPath) puts
 //      the older backup back (with none, the new one goes), so a failed run
-//      leaves the file and the backup as they were.
+//      leaves the file and the backup as they were; should even that fail,
+//      O is kept under a name no run deletes, and the error gives it.
 //   5. O is removed.
 //
 // A run killed part-way leaves B or O under its temporary name, each a second
-// link to a file that keeps another name, or a file nobody holds locked; the
-// next run removes it (RemoveIfUnused).
-Disk::ReplaceStatus ReplaceKeepingBackup(const std::string& target, Temporary* temporary,
-                                         const std::string& backupPath,
-                                         const std::vector<std::string_view>& expected,
-                                         const struct stat& old, std::string* error) {
+// name of a file that keeps another, or a copy nobody holds; the next run
+// removes it (RemoveIfUnused). The backup's name holds a backup throughout.
+Disk::ReplaceStatus ReplaceKeepingBackup(const std::string& target, int old, Temporary* temporary,
+                                         const std::string& backupPath, std::string* error) {
   using Status = Disk::ReplaceStatus;
-  struct stat standing;
+  struct stat standing, file;
   bool standingThere = lstat(backupPath.c_str(), &standing) == 0;
-  if (!standingThere && errno != ENOENT) {
+  if ((!standingThere && errno != ENOENT) || fstat(old, &file) != 0) {
     *error = ErrnoText(errno);
     return Status::kBackupFailed;
   }
@@ -416,54 +513,49 @@ Disk::ReplaceStatus ReplaceKeepingBackup(const std::string& target, Temporary* t
     *error = disk_error::kReadOnly;
     return Status::kBackupFailed;
   }
-
-  Temporary b;  // step 1
-  int linked = LinkUnderTemporaryName(target, backupPath, &b.path);
-  if (linked != 0) {
-    b.path.clear();
-    bool noLinkHere = linked == EXDEV || linked == EPERM || linked == EMLINK || linked == ENOTSUP ||
-                      linked == ENOSYS;
-    if (!noLinkHere) {
-      *error = ErrnoText(linked);
-      return Status::kBackupFailed;
-    }
-    if (!b.Create(backupPath, error) || !KeepAttributes(b.fd, target, &old, error) ||
-        !Check(WriteAll(b.fd, expected) && fsync(b.fd) == 0, error)) {
-      return Status::kBackupFailed;
-    }
-  }
-
-  Temporary o;  // step 2
-  bool movedAside = false;
-  if (standingThere && LinkUnderTemporaryName(backupPath, backupPath, &o.path) != 0) {
-    o.path.clear();
-    if (!o.Create(backupPath, error) ||
-        !Check(rename(backupPath.c_str(), o.path.c_str()) == 0, error)) {
-      return Status::kBackupFailed;
-    }
-    movedAside = true;
-  }
-  auto restore = [&] {
-    if (!o.path.empty()) {
-      o.placed = rename(o.path.c_str(), backupPath.c_str()) == 0;
-    } else {
-      unlink(backupPath.c_str());
-    }
-  };
-
-  if (!Check(rename(b.path.c_str(), backupPath.c_str()) == 0, error)) {  // step 3
-    if (movedAside) {
-      restore();
-    }
+  if (SameEntry(target, backupPath)) {
+    *error = disk_error::kLinkToBackup;
     return Status::kBackupFailed;
   }
-  b.placed = true;
-  if (temporary != nullptr && !Check(rename(temporary->path.c_str(), target.c_str()) == 0, error)) {
-    restore();  // step 4 failed
-    return Status::kFailed;
+  bool backupIsTheFile = standingThere && SameFile(standing, file);
+  if (backupIsTheFile && temporary != nullptr) {
+    return temporary->MoveTo(target, error) ? Status::kReplaced : Status::kFailed;
   }
-  if (temporary != nullptr) {
-    temporary->placed = true;
+
+  Temporary b(backupPath);  // step 1
+  struct stat linked;
+  bool isLink = temporary != nullptr && b.Link(target) == 0 &&
+                lstat(b.path().c_str(), &linked) == 0 && SameFile(linked, file);
+  if (!isLink) {
+    b.Discard();
+    if (!CopyFile(old, &b, error)) {
+      return Status::kBackupFailed;
+    }
+  }
+
+  Temporary o(backupPath);  // step 2
+  if (standingThere && o.Link(backupPath) != 0) {
+    int older = OpenFound(backupPath, O_RDONLY);
+    bool copied = Check(older >= 0, error) && CopyFile(older, &o, error);
+    if (older >= 0) {
+      close(older);
+    }
+    if (!copied) {
+      return Status::kBackupFailed;
+    }
+  }
+
+  if (!b.MoveTo(backupPath, error)) {  // step 3
+    return Status::kBackupFailed;
+  }
+  if (temporary != nullptr && !temporary->MoveTo(target, error)) {  // step 4 failed
+    std::string ignored;
+    if (o.path().empty()) {
+      unlink(backupPath.c_str());
+    } else if (!o.MoveTo(backupPath, &ignored)) {
+      *error += "; the older backup could not be put back and is kept as " + o.Keep();
+    }
+    return Status::kFailed;
   }
   if (DirectoryOf(backupPath) != DirectoryOf(target)) {
     SyncDirectory(DirectoryOf(backupPath));
@@ -498,6 +590,26 @@ void RemoveIfUnused(const std::string& path) {
   close(fd);
 }
 
+// The file |lock| holds open, or, where it holds none, the file it found,
+// opened for reading now (-1 with errno where there is none).
+struct OpenedIfNeeded {
+  explicit OpenedIfNeeded(Disk::Lock& lock)
+      : fd(static_cast<FileLock&>(lock).reader()),
+        own(fd < 0 ? OpenFound(lock.file(), O_RDONLY) : -1) {
+    fd = fd < 0 ? own : fd;
+  }
+  ~OpenedIfNeeded() {
+    if (own >= 0) {
+      close(own);
+    }
+  }
+  OpenedIfNeeded(const OpenedIfNeeded&) = delete;
+  OpenedIfNeeded& operator=(const OpenedIfNeeded&) = delete;
+
+  int fd;
+  int own;
+};
+
 class PosixDisk : public Disk {
  public:
   LockStatus TryLock(const std::string& path, std::unique_ptr<Lock>* lock,
@@ -507,14 +619,14 @@ class PosixDisk : public Disk {
       return LockStatus::kFailed;
     }
     int reader = OpenFound(target, O_RDONLY);
-    if (reader < 0) {
-      *lock = std::make_unique<Lock>();  // nothing there yet, or nothing to lock
-      return LockStatus::kLocked;
-    }
-    auto held = std::make_unique<FileLock>(reader);
     struct stat status;
-    if (fstat(reader, &status) != 0 || !S_ISREG(status.st_mode)) {
-      *lock = std::make_unique<Lock>();
+    if (reader >= 0 && (fstat(reader, &status) != 0 || !S_ISREG(status.st_mode))) {
+      close(reader);
+      reader = -1;
+    }
+    auto held = std::make_unique<FileLock>(target, reader);
+    if (reader < 0) {
+      *lock = std::move(held);  // nothing there yet, or nothing to lock
       return LockStatus::kLocked;
     }
     if (flock(reader, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
@@ -553,18 +665,12 @@ class PosixDisk : public Disk {
     return LockStatus::kLocked;
   }
 
-  void RemoveLeftovers(const std::string& path) override {
-    // Beside the name itself (a backup's steps) and beside the file it names.
-    std::vector<std::string> places = {path};
-    std::string target;
-    std::string ignored;
-    if (FollowLinks(path, &target, &ignored) && target != path) {
-      places.push_back(target);
-    }
-    for (const std::string& place : places) {
+  void RemoveLeftovers(const Lock& lock, const std::string& backupPath) override {
+    // Beside the file (its new bytes) and beside the backup's name (its steps).
+    for (const std::string& place : {lock.file(), backupPath}) {
       std::string directory = DirectoryOf(place);
       std::string prefix = NameOf(place) + kTemporaryInfix;
-      DIR* listing = opendir(directory.c_str());
+      DIR* listing = place.empty() ? nullptr : opendir(directory.c_str());
       if (listing == nullptr) {
         continue;
       }
@@ -578,120 +684,92 @@ class PosixDisk : public Disk {
     }
   }
 
-  ReadStatus ReadPieces(const std::string& path, const Consumer& consume,
-                        std::string* error) override {
-    std::string target;
-    if (!FollowLinks(path, &target, error)) {
-      return ReadStatus::kFailed;
-    }
-    // Anything but a regular file is refused right after the open.
-    int fd = OpenFound(target, O_RDONLY);
-    if (fd < 0) {
-      if (errno == ENOENT) {
-        return ReadStatus::kNotFound;
-      }
-      *error = ErrnoText(errno);
-      return ReadStatus::kFailed;
-    }
+  ReadStatus ReadPieces(Lock& lock, const Consumer& consume, std::string* error) override {
+    // Through the lock's descriptor; where it holds none, the file found is
+    // opened, and anything but a regular file is refused right after.
+    OpenedIfNeeded file(lock);
     struct stat status;
-    bool known = fstat(fd, &status) == 0;
-    if (!known || !S_ISREG(status.st_mode)) {
-      *error = known ? NotAFile(status) : ErrnoText(errno);
-      close(fd);
+    if (file.fd < 0 && errno == ENOENT) {
+      return ReadStatus::kNotFound;
+    }
+    if (!Check(file.fd >= 0 && fstat(file.fd, &status) == 0, error)) {
+      return ReadStatus::kFailed;
+    }
+    if (!S_ISREG(status.st_mode)) {
+      *error = NotAFile(status);
       return ReadStatus::kFailed;
     }
     const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
     std::vector<char> buffer(kPieceSize);
-    ReadStatus result = ReadStatus::kOkay;
-    for (;;) {
-      ssize_t got = read(fd, buffer.data(), buffer.size());
+    for (off_t at = 0;;) {
+      ssize_t got = pread(file.fd, buffer.data(), buffer.size(), at);
       if (got < 0 && errno == EINTR) {
         continue;
       }
-      if (got < 0) {
-        *error = ErrnoText(errno);
-        result = ReadStatus::kFailed;
+      if (!Check(got >= 0, error)) {
+        return ReadStatus::kFailed;
       }
-      if (got <= 0 ||
+      if (got == 0 ||
           !consume(std::string_view(buffer.data(), static_cast<std::size_t>(got)), size)) {
-        break;
+        return ReadStatus::kOkay;
       }
+      at += got;
     }
-    close(fd);
-    return result;
   }
 
-  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
+  ReplaceStatus ReplaceFile(Lock& lock, const Replacement& replacement,
                             std::string* error) override {
-    std::string target;
-    if (!FollowLinks(path, &target, error)) {
-      return ReplaceStatus::kFailed;
-    }
-    struct stat old;
-    bool exists = lstat(target.c_str(), &old) == 0;
-    if (!exists && errno != ENOENT) {
-      *error = ErrnoText(errno);
-      return ReplaceStatus::kFailed;
-    }
-    if ((replacement.expect == Expect::kNoFile && exists) ||
-        (replacement.expect == Expect::kTheseBytes && !exists)) {
+    const std::string& target = lock.file();
+    // The old file as the lock holds it open; where it holds none, as found now.
+    OpenedIfNeeded opened(lock);
+    int old = opened.fd;
+    struct stat file;
+    bool exists = old >= 0 && fstat(old, &file) == 0;
+    if (exists != replacement.expected.has_value()) {
       return ReplaceStatus::kChanged;
     }
-    if (exists && !S_ISREG(old.st_mode)) {
-      *error = NotAFile(old);
+    if (exists && !S_ISREG(file.st_mode)) {
+      *error = NotAFile(file);
       return ReplaceStatus::kFailed;
     }
-    if (exists && !replacement.keepBytes && IsReadOnly(target, old)) {
+    if (exists && replacement.bytes && IsReadOnly(target, file)) {
       *error = disk_error::kReadOnly;
       return ReplaceStatus::kFailed;
     }
 
-    Temporary temporary;
-    if (!replacement.keepBytes &&
-        (!temporary.Create(target, error) ||
-         !KeepAttributes(temporary.fd, target, exists ? &old : nullptr, error) ||
-         !Check(WriteAll(temporary.fd, replacement.pieces) && fsync(temporary.fd) == 0, error))) {
+    Temporary temporary(target);
+    if (replacement.bytes &&
+        (!temporary.Create(error) || !KeepAttributes(temporary.fd(), old, error) ||
+         !Check(WriteAll(temporary.fd(), *replacement.bytes) && fsync(temporary.fd()) == 0,
+                error))) {
       return ReplaceStatus::kFailed;
     }
-    if (replacement.expect == Expect::kNoFile) {
-      int result = RenameIfAbsent(temporary.path, target);
-      if (result == EEXIST) {
-        return ReplaceStatus::kChanged;
-      }
+    if (!replacement.expected) {
+      int result = temporary.MoveToNew(target);
       if (result != 0) {
         *error = ErrnoText(result);
-        return ReplaceStatus::kFailed;
+        return result == EEXIST ? ReplaceStatus::kChanged : ReplaceStatus::kFailed;
       }
-      temporary.placed = true;
       SyncDirectory(DirectoryOf(target));
       return ReplaceStatus::kReplaced;
     }
-    // The lock is asked last, right before the rename: a writer that opens
-    // the file later waits until the lock goes, and then writes to the file
-    // replaced. (That moment is the one this protocol cannot close.)
-    if (replacement.expect == Expect::kTheseBytes &&
-        (!FileHolds(*this, target, *replacement.expected) ||
-         (replacement.lock != nullptr && !replacement.lock->Kept()))) {
+    // Asked last, right before the rename: a writer that opens the file
+    // later waits until the lock goes, and then writes to the file replaced.
+    // (That moment is the one this protocol cannot close.)
+    if (!StillAsExpected(lock, replacement)) {
       return ReplaceStatus::kChanged;
     }
-    Temporary* placed = replacement.keepBytes ? nullptr : &temporary;
-    if (replacement.expect == Expect::kTheseBytes && !replacement.backupPath.empty()) {
-      ReplaceStatus status = ReplaceKeepingBackup(target, placed, replacement.backupPath,
-                                                  *replacement.expected, old, error);
-      if (status == ReplaceStatus::kReplaced && placed != nullptr) {
-        SyncDirectory(DirectoryOf(target));
-      }
-      return status;
+    Temporary* placed = replacement.bytes ? &temporary : nullptr;
+    ReplaceStatus status = ReplaceStatus::kReplaced;
+    if (!replacement.backupPath.empty()) {
+      status = ReplaceKeepingBackup(target, old, placed, replacement.backupPath, error);
+    } else if (placed != nullptr && !placed->MoveTo(target, error)) {
+      status = ReplaceStatus::kFailed;
     }
-    if (placed == nullptr) {
-      return ReplaceStatus::kReplaced;
+    if (status == ReplaceStatus::kReplaced && placed != nullptr) {
+      SyncDirectory(DirectoryOf(target));
     }
-    if (!Check(rename(temporary.path.c_str(), target.c_str()) == 0, error)) {
-      return ReplaceStatus::kFailed;
-    }
-    temporary.placed = true;
-    SyncDirectory(DirectoryOf(target));
-    return ReplaceStatus::kReplaced;
+    return status;
   }
 };
 

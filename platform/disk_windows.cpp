@@ -144,6 +144,20 @@ HANDLE OpenShared(const std::string& path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Whether |path| names the file open as |file|.
+bool Names(const std::string& path, HANDLE file) {
+  HANDLE named = OpenShared(path);
+  BY_HANDLE_FILE_INFORMATION a, b;
+  bool same = named != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &a) &&
+              GetFileInformationByHandle(named, &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  if (named != INVALID_HANDLE_VALUE) {
+    CloseHandle(named);
+  }
+  return same;
+}
+
 // Opens |path| as the update lock holds it: for reading (and deleting, where
 // that may be asked), sharing reading and deleting but not writing.
 HANDLE OpenKeepingWritersOut(const std::string& path, DWORD access) {
@@ -178,6 +192,8 @@ bool LockName(const std::string& folder, std::string* name, bool* missing, std::
   return true;
 }
 
+// The folder's mutex (none where there is no folder) and, while the update
+// reads and checks, the file itself.
 class FileLock : public Disk::Lock {
  public:
   // A mutex is its owning thread's again whenever it asks, so the names this
@@ -187,17 +203,22 @@ class FileLock : public Disk::Lock {
     return names;
   }
 
-  FileLock(HANDLE mutex, std::string name) : mutex_(mutex), name_(std::move(name)) {
+  FileLock(std::string path, HANDLE mutex, std::string name)
+      : Lock(std::move(path)), mutex_(mutex), name_(std::move(name)) {
     HeldHere().insert(name_);
   }
   ~FileLock() override {
     LetFileGo();
     HeldHere().erase(name_);
-    ReleaseMutex(mutex_);
-    CloseHandle(mutex_);
+    if (mutex_ != nullptr) {
+      ReleaseMutex(mutex_);
+      CloseHandle(mutex_);
+    }
   }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
+
+  // The name still holds the file held: a program that moved another file
+  // into its place took no lock.
+  bool Kept() const override { return file_ == INVALID_HANDLE_VALUE || Names(file(), file_); }
 
   void LetFileGo() override {
     if (file_ != INVALID_HANDLE_VALUE) {
@@ -206,6 +227,7 @@ class FileLock : public Disk::Lock {
     }
   }
   void Hold(HANDLE file) { file_ = file; }
+  HANDLE held() const { return file_; }
 
  private:
   HANDLE mutex_;
@@ -400,7 +422,8 @@ class WindowsDisk : public Disk {
     bool missing = false;
     if (!LockName(FolderOf(path), &name, &missing, error)) {
       if (missing) {
-        *lock = std::make_unique<Lock>();  // no folder: no file, and none can be made
+        // No folder: no file, and none can be made.
+        *lock = std::make_unique<FileLock>(path, nullptr, std::string());
         return LockStatus::kLocked;
       }
       return LockStatus::kFailed;
@@ -427,7 +450,7 @@ class WindowsDisk : public Disk {
       CloseHandle(mutex);
       return waited == WAIT_TIMEOUT ? LockStatus::kBusy : LockStatus::kFailed;
     }
-    auto held = std::make_unique<FileLock>(mutex, name);
+    auto held = std::make_unique<FileLock>(path, mutex, name);
     HANDLE file = OpenKeepingWritersOut(path, GENERIC_READ | DELETE);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
       file = OpenKeepingWritersOut(path, GENERIC_READ);  // read-only, or no right to delete
@@ -451,28 +474,36 @@ class WindowsDisk : public Disk {
     return LockStatus::kLocked;
   }
 
-  void RemoveLeftovers(const std::string& path) override {
-    WIN32_FIND_DATAA found;
-    std::string folder = FolderOf(path);
-    HANDLE search = FindFirstFileA((folder + kTemporaryPrefix + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-      return;
-    }
-    do {
-      // The pattern matches short names too; only a name of this program's
-      // own making is taken.
-      if (IsLeftoverName(found.cFileName) && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileA((folder + found.cFileName).c_str());
+  void RemoveLeftovers(const Lock& lock, const std::string& backupPath) override {
+    for (const std::string& place : {lock.file(), backupPath}) {
+      WIN32_FIND_DATAA found;
+      std::string folder = FolderOf(place);
+      HANDLE search = place.empty()
+                          ? INVALID_HANDLE_VALUE
+                          : FindFirstFileA((folder + kTemporaryPrefix + "*").c_str(), &found);
+      while (search != INVALID_HANDLE_VALUE) {
+        // The pattern matches short names too; only a name of this
+        // program's own making is taken.
+        if (IsLeftoverName(found.cFileName) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+          DeleteFileA((folder + found.cFileName).c_str());
+        }
+        if (!FindNextFileA(search, &found)) {
+          FindClose(search);
+          search = INVALID_HANDLE_VALUE;
+        }
       }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+    }
   }
 
-  ReadStatus ReadPieces(const std::string& path, const Consumer& consume,
-                        std::string* error) override {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    ReadStatus opened = OpenRegular(path, &file, error);
-    if (opened != ReadStatus::kOkay) {
+  ReadStatus ReadPieces(Lock& lock, const Consumer& consume, std::string* error) override {
+    // Through the lock's handle; where it holds none, the file is opened.
+    HANDLE held = static_cast<FileLock&>(lock).held();
+    HANDLE file = held;
+    if (held != INVALID_HANDLE_VALUE) {
+      SetFilePointer(held, 0, nullptr, FILE_BEGIN);
+    } else if (ReadStatus opened = OpenRegular(lock.file(), &file, error);
+               opened != ReadStatus::kOkay) {
       return opened;
     }
     LARGE_INTEGER size;
@@ -480,45 +511,44 @@ class WindowsDisk : public Disk {
         GetFileSizeEx(file, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
     ReadStatus result = ReadOpenFile(
         file, [&](std::string_view piece) { return consume(piece, known); }, error);
-    CloseHandle(file);
+    if (file != held) {
+      CloseHandle(file);
+    }
     return result;
   }
 
-  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
+  ReplaceStatus ReplaceFile(Lock& lock, const Replacement& replacement,
                             std::string* error) override {
+    const std::string& path = lock.file();
     DWORD attributes = GetFileAttributesA(path.c_str());
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (!exists && !IsNotFound(GetLastError())) {
       *error = LastErrorText();
       return ReplaceStatus::kFailed;
     }
-    if ((replacement.expect == Expect::kNoFile && exists) ||
-        (replacement.expect == Expect::kTheseBytes && !exists)) {
+    if (exists != replacement.expected.has_value()) {
       return ReplaceStatus::kChanged;
     }
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       *error = disk_error::kIsDirectory;
       return ReplaceStatus::kFailed;
     }
-    if (exists && !replacement.keepBytes && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    if (exists && replacement.bytes && (attributes & FILE_ATTRIBUTE_READONLY)) {
       *error = disk_error::kReadOnly;
       return ReplaceStatus::kFailed;
     }
 
     Temporary temporary(kNewText);
-    if (!replacement.keepBytes &&
-        (!temporary.Write(path, replacement.pieces, error) ||
-         (exists && !CarryOver(path, temporary.path(), attributes, error)))) {
+    if (replacement.bytes && (!temporary.Write(path, *replacement.bytes, error) ||
+                              (exists && !CarryOver(path, temporary.path(), attributes, error)))) {
       return ReplaceStatus::kFailed;
     }
-    bool backup = replacement.expect == Expect::kTheseBytes && !replacement.backupPath.empty();
+    bool backup = !replacement.backupPath.empty();
     Temporary fresh(kNewBackup);
     if (backup && !fresh.Write(replacement.backupPath, *replacement.expected, error)) {
       return ReplaceStatus::kBackupFailed;
     }
-    if (replacement.expect == Expect::kTheseBytes &&
-        (!FileHolds(*this, path, *replacement.expected) ||
-         (replacement.lock != nullptr && !replacement.lock->Kept()))) {
+    if (!StillAsExpected(lock, replacement)) {
       return ReplaceStatus::kChanged;
     }
     // A program that holds the file open without delete sharing makes the
@@ -533,22 +563,33 @@ class WindowsDisk : public Disk {
       }
       CloseHandle(probe);
     }
+    // A backup's name that is a second name of the file: the rename below
+    // alone leaves the old file there; to keep the bytes, a copy replaces it,
+    // which the file's own handle would keep from going.
+    HANDLE file = OpenShared(path);
+    bool backupIsTheFile =
+        backup && file != INVALID_HANDLE_VALUE && Names(replacement.backupPath, file);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+    }
+    if (backupIsTheFile) {
+      lock.LetFileGo();
+      backup = !replacement.bytes;
+    }
     Temporary older(kOlderBackup);
     if (backup && !PlaceBackup(&fresh, replacement.backupPath, &older, error)) {
       return ReplaceStatus::kBackupFailed;
     }
-    if (replacement.keepBytes) {
+    if (!replacement.bytes) {
       return ReplaceStatus::kReplaced;
     }
-    if (replacement.lock != nullptr) {
-      replacement.lock->LetFileGo();
-    }
+    lock.LetFileGo();
     if (temporary.MoveTo(path, (exists ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
       return ReplaceStatus::kReplaced;
     }
     DWORD code = GetLastError();
     std::string kept = backup ? UndoBackup(replacement.backupPath, &older) : std::string();
-    if (kept.empty() && replacement.expect == Expect::kNoFile &&
+    if (kept.empty() && !replacement.expected &&
         (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
       return ReplaceStatus::kChanged;
     }

@@ -4,7 +4,8 @@
 #   - PE32 for i686, PE32+ for x86_64; Windows GUI subsystem (no console
 #     window opens), subsystem version at most 5.01 (i686) or 5.02 (x86_64);
 #   - imports from KERNEL32.dll and msvcrt.dll, none of the functions that
-#     XP lacks, and from ADVAPI32.dll only what XP has (tests/windows_imports/);
+#     XP lacks, and from ADVAPI32.dll and SHELL32.dll only what XP has
+#     (tests/windows_imports/);
 #   - an embedded manifest that asks for asInvoker, and a version resource
 #     that carries VERSION.
 # Prints what it read, then each fault; exits 1 on any fault.
@@ -45,9 +46,9 @@ for dll in $(grep -oP 'DLL Name: \K\S+' <<<"$headers"); do
   case ${dll,,} in
     kernel32.dll) list=$lists/kernel32-vista-plus.txt ;;
     msvcrt.dll) list=$lists/msvcrt-vista-plus.txt ;;
-    advapi32.dll)
+    advapi32.dll | shell32.dll)
       for name in $(awk -v d="$dll" '$1 == d { print $2 }' <<<"$imports" |
-        grep -Fxv -f "$lists/advapi32-xp.txt" || true); do
+        grep -Fxv -f "$lists/${dll,,}" || true); do
         fault "imports $dll!$name, not on the list of what Windows XP has"
       done
       continue ;;

@@ -8,18 +8,8 @@
 #include <vector>
 
 #include "platform/disk.h"
+#include "tests/disk_calls.h"
 #include "tests/test_files.h"
-
-// The whole file at |path|, read as a run reads it.
-Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::string* error) {
-  return SystemDisk().ReadPieces(
-      path,
-      [contents](std::string_view piece, std::uint64_t) {
-        contents->append(piece);
-        return true;
-      },
-      error);
-}
 
 namespace {
 
@@ -55,21 +45,18 @@ TEST(DiskContract, ReadsEveryByteAndRefusesWhatIsNoFile) {
 TEST(DiskContract, ReplacesOnlyAsExpected) {
   struct Case {
     const char* name;
-    Disk::Expect expect;
-    const char* before;  // null: no file
-    const char* expected;
+    const char* before;    // null: no file
+    const char* expected;  // null: no file
     Status status;
     bool readOnly = false;
   } cases[] = {
-      {"holds the bytes read", Disk::Expect::kTheseBytes, "old", "old", Status::kReplaced},
-      {"changed under the run", Disk::Expect::kTheseBytes, "old, edited", "old", Status::kChanged},
-      {"same length, other bytes", Disk::Expect::kTheseBytes, "Old", "old", Status::kChanged},
-      {"removed under the run", Disk::Expect::kTheseBytes, nullptr, "old", Status::kChanged},
-      {"still absent", Disk::Expect::kNoFile, nullptr, "", Status::kReplaced},
-      {"created under the run", Disk::Expect::kNoFile, "theirs", "", Status::kChanged},
-      {"anything, a file", Disk::Expect::kAnything, "old", "", Status::kReplaced},
-      {"anything, nothing", Disk::Expect::kAnything, nullptr, "", Status::kReplaced},
-      {"read-only file", Disk::Expect::kTheseBytes, "old", "old", Status::kFailed, true},
+      {"holds the bytes read", "old", "old", Status::kReplaced},
+      {"changed under the run", "old, edited", "old", Status::kChanged},
+      {"same length, other bytes", "Old", "old", Status::kChanged},
+      {"removed under the run", nullptr, "old", Status::kChanged},
+      {"still absent", nullptr, nullptr, Status::kReplaced},
+      {"created under the run", "theirs", nullptr, Status::kChanged},
+      {"read-only file", "old", "old", Status::kFailed, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -80,13 +67,13 @@ TEST(DiskContract, ReplacesOnlyAsExpected) {
         MakeReadOnly(dir.File("f"));
       }
     }
-    std::vector<std::string_view> expected = {c.expected};
-    Disk::Replacement replacement;
-    replacement.expect = c.expect;
-    replacement.expected = &expected;
-    replacement.pieces = {"n", "", "ew"};
     std::string error;
-    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error), c.status) << error;
+    Pieces expected;
+    if (c.expected != nullptr) {
+      expected = {{c.expected}};
+    }
+    EXPECT_EQ(ReplaceLocked(dir.File("f"), expected, {{"n", "", "ew"}}, "", &error), c.status)
+        << error;
     EXPECT_EQ(error.empty(), c.status != Status::kFailed) << error;
     if (c.status == Status::kReplaced) {
       EXPECT_EQ(ReadBytes(dir.File("f")), "new");
@@ -112,6 +99,14 @@ TEST(DiskContract, KeepsTheOldBytesAsTheBackup) {
        Status::kReplaced},
       {"backup alone", [](const TempDir& d) { WriteBytes(d.File("f.bak"), "older"); }, true,
        Status::kReplaced},
+      // A backup's name that is already a second name of the file (a kill
+      // part-way, or the user's own link) becomes a backup of its own.
+      {"backup name a second name of the file",
+       [](const TempDir& d) { MakeHardLink(d.File("f"), d.File("f.bak")); }, false,
+       Status::kReplaced},
+      {"backup alone, its name a second name of the file",
+       [](const TempDir& d) { MakeHardLink(d.File("f"), d.File("f.bak")); }, true,
+       Status::kReplaced},
       {"directory in the backup's place", [](const TempDir& d) { MakeDirectory(d.File("f.bak")); },
        false, Status::kBackupFailed},
       {"read-only backup",
@@ -127,17 +122,19 @@ TEST(DiskContract, KeepsTheOldBytesAsTheBackup) {
     WriteBytes(dir.File("f"), "old");
     c.arrange(dir);
     std::string olderBackup = ReadBytes(dir.File("f.bak"));
-    std::vector<std::string_view> expected = {"o", "ld"};
-    Disk::Replacement replacement;
-    replacement.expect = Disk::Expect::kTheseBytes;
-    replacement.expected = &expected;
-    replacement.pieces = {"new"};
-    replacement.keepBytes = c.keepBytes;
-    replacement.backupPath = dir.File("f.bak");
     std::string error;
-    EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error), c.status) << error;
+    Pieces bytes;
+    if (!c.keepBytes) {
+      bytes = {{"new"}};
+    }
+    EXPECT_EQ(ReplaceLocked(dir.File("f"), {{"o", "ld"}}, bytes, dir.File("f.bak"), &error),
+              c.status)
+        << error;
     if (c.status == Status::kReplaced) {
       EXPECT_EQ(ReadBytes(dir.File("f")), c.keepBytes ? "old" : "new");
+      EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
+      // The backup is a file of its own: the file edited in place leaves it.
+      WriteBytes(dir.File("f"), "edited in place");
       EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
     } else {
       EXPECT_FALSE(error.empty());

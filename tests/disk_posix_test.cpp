@@ -2,6 +2,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,13 +16,48 @@
 #include <vector>
 
 #include "platform/disk.h"
+#include "tests/disk_calls.h"
 #include "tests/program_runner.h"
 #include "tests/test_files.h"
 
-// In disk_contract_test.cpp.
-Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::string* error);
+// rename() and linkat() of this test program, which a test can make fail at
+// a chosen call (the disk's code is linked into the program, so its calls
+// come here first). A hook returns 0 to let the call through, or the errno
+// to fail it with.
+std::function<int(const std::string& from, const std::string& to)> gRenameHook;
+std::function<int()> gLinkHook;
+
+extern "C" int rename(const char* from, const char* to) {
+  int refused = gRenameHook ? gRenameHook(from, to) : 0;
+  if (refused != 0) {
+    errno = refused;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
+  int refused = gLinkHook ? gLinkHook() : 0;
+  if (refused != 0) {
+    errno = refused;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_linkat, fromDir, from, toDir, to, flags));
+}
 
 namespace {
+
+// Sets the hooks for one test, and clears them when it ends.
+struct Hooks {
+  Hooks(decltype(gRenameHook) onRename, decltype(gLinkHook) onLink) {
+    gRenameHook = std::move(onRename);
+    gLinkHook = std::move(onLink);
+  }
+  ~Hooks() {
+    gRenameHook = nullptr;
+    gLinkHook = nullptr;
+  }
+};
 
 // Runs |check| in a child process as a user without root's powers (when the
 // tests run as root), so that permission bits mean what they say. |dir| is
@@ -53,24 +89,11 @@ bool LockedForOthers(const std::string& path) {
   return locked;
 }
 
-// Replaces the file at |path| with |bytes|, whatever it held.
-Disk::ReplaceStatus Replace(const std::string& path, std::string_view bytes, std::string* error) {
-  Disk::Replacement replacement;
-  replacement.pieces = {bytes};
-  return SystemDisk().ReplaceFile(path, replacement, error);
-}
-
 // Replaces the file at |path|, which holds |old|, with "new", keeping |old|
 // under |backupPath|.
 Disk::ReplaceStatus ReplaceWithBackup(const std::string& path, const std::string& old,
                                       const std::string& backupPath, std::string* error) {
-  std::vector<std::string_view> expected = {old};
-  Disk::Replacement replacement;
-  replacement.expect = Disk::Expect::kTheseBytes;
-  replacement.expected = &expected;
-  replacement.pieces = {"new"};
-  replacement.backupPath = backupPath;
-  return SystemDisk().ReplaceFile(path, replacement, error);
+  return ReplaceLocked(path, {{old}}, {{"new"}}, backupPath, error);
 }
 
 struct stat StatusOf(const std::string& path) {
@@ -162,6 +185,29 @@ TEST(PosixDiskWrite, KeepsModeOwnerAndExtendedAttributes) {
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "g"}));
 }
 
+// A set-group-ID folder gives new files its group; the new rules file keeps
+// the old one's.
+TEST(PosixDiskWrite, KeepsTheGroupInASetGroupIdFolder) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to give the folder away";
+  }
+  TempDir dir;
+  MakeDirectory(dir.File("shared"));
+  ASSERT_EQ(chown(dir.File("shared").c_str(), 0, kNobody), 0);
+  ASSERT_EQ(chmod(dir.File("shared").c_str(), 02775), 0);
+  WriteBytes(dir.File("shared/f"), "old");
+  ASSERT_EQ(chown(dir.File("shared/f").c_str(), 0, 0), 0);
+  ASSERT_EQ(chmod(dir.File("shared/f").c_str(), 0640), 0);
+  std::string error;
+  ASSERT_EQ(ReplaceWithBackup(dir.File("shared/f"), "old", dir.File("shared/f.bak"), &error),
+            Disk::ReplaceStatus::kReplaced)
+      << error;
+  for (const char* name : {"shared/f", "shared/f.bak"}) {
+    EXPECT_EQ(StatusOf(dir.File(name)).st_gid, 0u) << name;
+    EXPECT_EQ(ModeOf(dir.File(name)), 0640u) << name;
+  }
+}
+
 TEST(PosixDiskWrite, FollowsOnlyLinksTheirOwnerMayLay) {
   TempDir dir;
   ASSERT_EQ(mkdir(dir.File("real").c_str(), 0700), 0);
@@ -186,9 +232,6 @@ TEST(PosixDiskWrite, FollowsOnlyLinksTheirOwnerMayLay) {
   error.clear();
   EXPECT_EQ(Replace(dir.File("link"), "theirs", &error), Disk::ReplaceStatus::kFailed);
   EXPECT_EQ(error, disk_error::kForeignLink);
-  EXPECT_EQ(SystemDisk().ReadPieces(
-                dir.File("link"), [](std::string_view, std::uint64_t) { return true; }, &error),
-            Disk::ReadStatus::kFailed);
   std::unique_ptr<Disk::Lock> lock;
   EXPECT_EQ(SystemDisk().TryLock(dir.File("link"), &lock, &error), Disk::LockStatus::kFailed);
   EXPECT_EQ(ReadBytes(dir.File("real/f")), "new");
@@ -318,6 +361,100 @@ TEST(PosixDiskBackup, OlderBackupSurvivesAFailedReplacement) {
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak", "other"}));
 }
 
+// The replacement fails, and so does putting the older backup back: the
+// older backup is kept under a name the error gives, which no run deletes.
+TEST(PosixDiskBackup, OlderBackupThatCannotGoBackIsKept) {
+  TempDir dir;
+  WriteBytes(dir.File("f"), "old");
+  WriteBytes(dir.File("f.bak"), "older");
+  int renamesToBackup = 0;
+  Hooks hooks(
+      [&](const std::string&, const std::string& to) {
+        bool restore = to == dir.File("f.bak") && ++renamesToBackup == 2;
+        return to == dir.File("f") || restore ? EBUSY : 0;
+      },
+      nullptr);
+  std::string error;
+  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  ASSERT_NE(lock, nullptr) << error;
+  Disk::Replacement replacement;
+  replacement.expected = {{"old"}};
+  replacement.bytes = {{"new"}};
+  replacement.backupPath = dir.File("f.bak");
+  // Every failure says its own reason, whatever an earlier step left here.
+  error = disk_error::kLockedElsewhere;
+  EXPECT_EQ(SystemDisk().ReplaceFile(*lock, replacement, &error), Disk::ReplaceStatus::kFailed);
+  lock.reset();
+  const std::string kept = "; the older backup could not be put back and is kept as ";
+  ASSERT_EQ(error.rfind(std::strerror(EBUSY) + kept, 0), 0u) << error;
+  std::string keptPath = error.substr(error.find(kept) + kept.size());
+  EXPECT_EQ(keptPath.rfind(dir.File("f.bak.autoexp-setup-kept-"), 0), 0u) << keptPath;
+  EXPECT_EQ(ReadBytes(keptPath), "older");
+  EXPECT_EQ(ReadBytes(dir.File("f")), "old");
+  SystemDisk().RemoveLeftovers(Disk::Lock(dir.File("f")), dir.File("f.bak"));
+  EXPECT_EQ(ReadBytes(keptPath), "older");
+  EXPECT_EQ(dir.Names().size(), 3u);
+}
+
+// Where no link can be made (FAT, exFAT, network shares), the older backup
+// is copied aside, never moved: at every step the backup's name holds a file.
+TEST(PosixDiskBackup, WithoutLinksTheBackupsNameNeverStandsEmpty) {
+  TempDir dir;
+  WriteBytes(dir.File("f"), "old");
+  WriteBytes(dir.File("f.bak"), "older");
+  std::vector<bool> backupThere;
+  Hooks hooks(
+      [&](const std::string&, const std::string&) {
+        backupThere.push_back(access(dir.File("f.bak").c_str(), F_OK) == 0);
+        return 0;
+      },
+      [] { return EPERM; });
+  std::string error;
+  EXPECT_EQ(ReplaceWithBackup(dir.File("f"), "old", dir.File("f.bak"), &error),
+            Disk::ReplaceStatus::kReplaced)
+      << error;
+  EXPECT_EQ(backupThere, std::vector<bool>(backupThere.size(), true));
+  EXPECT_GE(backupThere.size(), 2u);
+  EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
+}
+
+// The rules file a link of the user's own to its backup: refused, nothing
+// changed (else the rules would go into the backup, and the old bytes only
+// into a temporary file).
+TEST(PosixDiskBackup, RulesFileThatIsALinkToItsBackupIsRefused) {
+  TempDir dir;
+  WriteBytes(dir.File("f.bak"), "old");
+  ASSERT_EQ(symlink("f.bak", dir.File("f").c_str()), 0);
+  std::string error;
+  EXPECT_EQ(ReplaceWithBackup(dir.File("f"), "old", dir.File("f.bak"), &error),
+            Disk::ReplaceStatus::kBackupFailed);
+  EXPECT_EQ(error, disk_error::kLinkToBackup);
+  EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
+}
+
+// Another program moves a file of the same bytes, with attributes of its
+// own, over the one the run locked: the run never takes that file's
+// attributes (nor replaces it unread); it starts over.
+TEST(PosixDiskWrite, FileMovedOverTheLockedOneIsNotTheOneReplaced) {
+  TempDir dir;
+  WriteBytes(dir.File("f"), "old");
+  WriteBytes(dir.File("theirs"), "old");
+  if (setxattr(dir.File("theirs").c_str(), "user.secret", "x", 1, 0) != 0) {
+    GTEST_SKIP() << "no user attributes here: " << std::strerror(errno);
+  }
+  std::string error;
+  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  ASSERT_NE(lock, nullptr) << error;
+  ASSERT_EQ(::rename(dir.File("theirs").c_str(), dir.File("f").c_str()), 0);
+  Disk::Replacement replacement;
+  replacement.expected = {{"old"}};
+  replacement.bytes = {{"new"}};
+  EXPECT_EQ(SystemDisk().ReplaceFile(*lock, replacement, &error), Disk::ReplaceStatus::kChanged);
+  EXPECT_EQ(ReadBytes(dir.File("f")), "old");
+}
+
 TEST(PosixDiskLock, LostWhenAnotherProcessOpensTheFileToWrite) {
   TempDir dir;
   WriteBytes(dir.File("f"), "x");
@@ -396,7 +533,8 @@ TEST(PosixDiskLeftovers, RemovesOnlyUnusedFilesOfItsOwnNaming) {
   struct flock hold = {};
   hold.l_type = F_WRLCK;
   ASSERT_EQ(fcntl(inUse, F_OFD_SETLK, &hold), 0);
-  SystemDisk().RemoveLeftovers(dir.File("f"));
+  std::unique_ptr<Disk::Lock> lock = std::make_unique<Disk::Lock>(dir.File("f"));
+  SystemDisk().RemoveLeftovers(*lock, "");
   close(inUse);
   EXPECT_EQ(dir.Names(),
             (std::vector<std::string>{"f", "f.autoexp-setup-InUse0", "f.autoexp-setup-ab.123",

@@ -10,29 +10,31 @@
 #include <vector>
 
 #include "platform/disk.h"
+#include "tests/disk_calls.h"
 #include "tests/test_files.h"
 
 namespace {
 
-// Another program holds the file open without delete sharing: the
-// replacement fails, after the backup step, and the older backup is back.
+// Another program opens the file without delete sharing once the lock has
+// let it go (where the lock could not keep it out): the replacement fails
+// before the backup step, and the older backup stays.
 TEST(WindowsDiskReplace, OlderBackupSurvivesASharingViolation) {
   TempDir dir;
   WriteBytes(dir.File("f"), "old");
   WriteBytes(dir.File("f.bak"), "older");
+  std::string error;
+  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  ASSERT_NE(lock, nullptr) << error;
+  lock->LetFileGo();
   HANDLE holder =
       CreateFileA(dir.File("f").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  std::vector<std::string_view> expected = {"old"};
   Disk::Replacement replacement;
-  replacement.expect = Disk::Expect::kTheseBytes;
-  replacement.expected = &expected;
-  replacement.pieces = {"new"};
+  replacement.expected = {{"old"}};
+  replacement.bytes = {{"new"}};
   replacement.backupPath = dir.File("f.bak");
-  std::string error;
-  EXPECT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
-            Disk::ReplaceStatus::kFailed);
+  EXPECT_EQ(SystemDisk().ReplaceFile(*lock, replacement, &error), Disk::ReplaceStatus::kFailed);
   CloseHandle(holder);
   EXPECT_NE(error.find("(32)"), std::string::npos) << error;  // ERROR_SHARING_VIOLATION
   EXPECT_EQ(ReadBytes(dir.File("f")), "old");
@@ -74,13 +76,8 @@ TEST(WindowsDiskReplace, NewFileKeepsAccessListAndAttributes) {
   WriteBytes(dir.File("other"), "");
   ASSERT_NE(Security(dir.File("other"), DACL_SECURITY_INFORMATION), before);
 
-  std::vector<std::string_view> expected = {"old"};
-  Disk::Replacement replacement;
-  replacement.expect = Disk::Expect::kTheseBytes;
-  replacement.expected = &expected;
-  replacement.pieces = {"new"};
   std::string error;
-  ASSERT_EQ(SystemDisk().ReplaceFile(dir.File("f"), replacement, &error),
+  ASSERT_EQ(ReplaceLocked(dir.File("f"), {{"old"}}, {{"new"}}, "", &error),
             Disk::ReplaceStatus::kReplaced)
       << error;
   EXPECT_EQ(ReadBytes(dir.File("f")), "new");
@@ -148,7 +145,7 @@ TEST(WindowsDiskLeftovers, RemovesOnlyWhatHoldsNoOnlyCopy) {
   for (const char* name : names) {
     WriteBytes(dir.File(name), "bytes");
   }
-  SystemDisk().RemoveLeftovers(dir.File("f"));
+  SystemDisk().RemoveLeftovers(Disk::Lock(dir.File("f")), "");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "~ae0000007b", "~af0000007b", "~ak0000007b",
                                                    "~an000001234", "~an0000012x"}));
 }

@@ -16,31 +16,37 @@
 namespace {
 
 // Files in memory; any path can be made to fail to read or to write, and a
-// test can play another program that writes the file under a run.
+// test can play another program that writes the file under a run, or holds
+// its lock.
 class FakeDisk : public Disk {
  public:
   LockStatus TryLock(const std::string& path, std::unique_ptr<Lock>* lock,
                      std::string* error) override {
-    if (lockedElsewhere.count(path) != 0) {
-      *error = "another program kept the file locked";
-      return LockStatus::kFailed;
+    if (lockedElsewhere.count(path) != 0 || busyTries > 0) {
+      --busyTries;
+      *error = disk_error::kLockedElsewhere;
+      return LockStatus::kBusy;
     }
     ++locks;
-    *lock = std::make_unique<Lock>();
+    *lock = std::make_unique<Lock>(path);
     return LockStatus::kLocked;
   }
 
-  void RemoveLeftovers(const std::string& path) override { cleaned.push_back(path); }
+  void RemoveLeftovers(const Lock& lock, const std::string& backupPath) override {
+    cleaned.push_back(lock.file());
+    if (!backupPath.empty()) {
+      cleaned.push_back(backupPath);
+    }
+  }
 
   // In pieces of a few bytes, so that lines are split everywhere.
-  ReadStatus ReadPieces(const std::string& path, const Consumer& consume,
-                        std::string* error) override {
+  ReadStatus ReadPieces(Lock& lock, const Consumer& consume, std::string* error) override {
     ++reads;
-    if (unreadable.count(path) != 0) {
+    if (unreadable.count(lock.file()) != 0) {
       *error = "Permission denied";
       return ReadStatus::kFailed;
     }
-    auto file = files.find(path);
+    auto file = files.find(lock.file());
     if (file == files.end()) {
       return ReadStatus::kNotFound;
     }
@@ -55,22 +61,26 @@ class FakeDisk : public Disk {
     return ReadStatus::kOkay;
   }
 
-  ReplaceStatus ReplaceFile(const std::string& path, const Replacement& replacement,
+  ReplaceStatus ReplaceFile(Lock& lock, const Replacement& replacement,
                             std::string* error) override {
+    const std::string& path = lock.file();
     if (!interference.empty()) {
       interference.front()(files);
       interference.erase(interference.begin());
     }
-    auto file = files.find(path);
-    bool holds = replacement.expect == Expect::kNoFile
-                     ? file == files.end()
-                     : replacement.expect == Expect::kAnything ||
-                           (file != files.end() && file->second == Join(*replacement.expected));
+    // The check is the disk's own, as on the real ones; its read is not the
+    // run's.
+    int runReads = reads;
+    std::size_t runBytes = bytesRead;
+    bool holds = (files.count(path) != 0) == replacement.expected.has_value() &&
+                 StillAsExpected(lock, replacement);
+    reads = runReads;
+    bytesRead = runBytes;
     if (!holds) {
       return ReplaceStatus::kChanged;
     }
-    if (unwritable.count(path) != 0 && !replacement.keepBytes) {
-      *error = "No space left on device";
+    if (unwritable.count(path) != 0 && replacement.bytes) {
+      *error = "File too large";
       return ReplaceStatus::kFailed;
     }
     if (!replacement.backupPath.empty()) {
@@ -81,9 +91,9 @@ class FakeDisk : public Disk {
       written.push_back(replacement.backupPath);
       files[replacement.backupPath] = Join(*replacement.expected);
     }
-    if (!replacement.keepBytes) {
+    if (replacement.bytes) {
       written.push_back(path);
-      files[path] = Join(replacement.pieces);
+      files[path] = Join(*replacement.bytes);
     }
     return ReplaceStatus::kReplaced;
   }
@@ -92,6 +102,7 @@ class FakeDisk : public Disk {
   std::set<std::string> unreadable;
   std::set<std::string> unwritable;
   std::set<std::string> lockedElsewhere;
+  int busyTries = 0;  // how many tries at the lock find it busy first
   // Run one each, in order, by the next replacements, right before the check.
   std::vector<std::function<void(std::map<std::string, std::string>&)>> interference;
   std::vector<std::string> written;
@@ -112,7 +123,8 @@ class FakeDisk : public Disk {
 
 int RunOn(FakeDisk& disk, std::vector<const char*> arguments) {
   arguments.insert(arguments.begin(), "autoexp-setup");
-  return RunInstaller(static_cast<int>(arguments.size()), arguments.data(), disk);
+  return RunInstaller(static_cast<int>(arguments.size()), arguments.data(),
+                      RunSystem{disk, true, std::chrono::milliseconds(200)});
 }
 
 const char kRules[] = "D:\\Dbg\\autoexp.dat";
@@ -281,6 +293,21 @@ TEST(RunInstaller, LeftoversOfKilledRunsAreCleanedBesideEveryFileWritten) {
   FakeDisk second;
   EXPECT_EQ(RunOn(second, Uninstall()), kExitSucceeded);
   EXPECT_EQ(second.cleaned, std::vector<std::string>{kRules});
+}
+
+// Every failure says its own reason: a lock that was busy at first is no
+// reason for a write that fails after.
+TEST(RunInstaller, EachFailureGivesItsOwnReason) {
+  FakeDisk disk;
+  disk.files[kRules] = kUserFile;
+  disk.busyTries = 2;
+  disk.unwritable.insert(kRules);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunOn(disk, Install()), kExitFailed);
+  std::string traces = testing::internal::GetCapturedStderr();
+  EXPECT_NE(traces.find("error: cannot write D:\\Dbg\\autoexp.dat: File too large"),
+            std::string::npos)
+      << traces;
 }
 
 TEST(RunInstaller, TagChoosesTheKeysOfRowsFiveAndSix) {

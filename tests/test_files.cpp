@@ -92,6 +92,12 @@ void MakeReadOnly(const std::string& path) {
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
 }
 
+void MakeHardLink(const std::string& from, const std::string& to) {
+  if (!CreateHardLinkA(to.c_str(), from.c_str(), nullptr)) {
+    throw std::runtime_error("cannot link " + to);
+  }
+}
+
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -180,6 +186,12 @@ void MakeDirectory(const std::string& path) {
 
 void MakeReadOnly(const std::string& path) {
   chmod(path.c_str(), 0444);
+}
+
+void MakeHardLink(const std::string& from, const std::string& to) {
+  if (link(from.c_str(), to.c_str()) != 0) {
+    throw std::runtime_error("cannot link " + to);
+  }
 }
 #endif
 

@@ -36,5 +36,7 @@ void MakeDirectory(const std::string& path);
 // Marks the file at |path| read-only: the read-only attribute on Windows, no
 // write bits elsewhere.
 void MakeReadOnly(const std::string& path);
+// Gives the file at |from| the second name |to|.
+void MakeHardLink(const std::string& from, const std::string& to);
 
 #endif  // AUTOEXP_TESTS_TEST_FILES_H_
