@@ -13,9 +13,9 @@
 #include "app/paths.h"
 #include "platform/code_page.h"
 #include "platform/trace.h"
+#include "profile/profile_encoding.h"
+#include "profile/profile_store.h"
 #include "rules/display_rules.h"
-#include "rules/profile_encoding.h"
-#include "rules/profile_store.h"
 #include "rules/rule_editing.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "rules/display_rules.h"
 
-#include "rules/profile_syntax.h"
+#include "profile/profile_syntax.h"
 
 // The type names are spelled out of a few building blocks; adjacent literals
 // join, so each row still reads as one string. Spaces stand where the debugger

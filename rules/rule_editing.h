@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "rules/profile_store.h"
+#include "profile/profile_store.h"
 
 // The section of the rules file that holds the display rules.
 constexpr std::string_view kAutoExpandSection = "AutoExpand";

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "rules/profile_store.h"
+#include "profile/profile_store.h"
 #include "tests/program_runner.h"
 #include "tests/sample_rules.h"
 #include "tests/test_files.h"

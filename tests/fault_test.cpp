@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "profile/profile_store.h"
 #include "rules/display_rules.h"
-#include "rules/profile_store.h"
 #include "rules/rule_editing.h"
 #include "tests/program_runner.h"
 #include "tests/sample_rules.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <tuple>
 
-#include "rules/profile_encoding.h"
-#include "rules/profile_store.h"
+#include "profile/profile_encoding.h"
+#include "profile/profile_store.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "rules/profile_store.h"
+#include "profile/profile_store.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "rules/profile_store.h"
+#include "profile/profile_store.h"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "profile/profile_store.h"
 #include "rules/display_rules.h"
-#include "rules/profile_store.h"
 #include "rules/rule_editing.h"
 
 namespace {

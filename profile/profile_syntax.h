@@ -1,5 +1,5 @@
-#ifndef AUTOEXP_RULES_PROFILE_SYNTAX_H_
-#define AUTOEXP_RULES_PROFILE_SYNTAX_H_
+#ifndef AUTOEXP_PROFILE_PROFILE_SYNTAX_H_
+#define AUTOEXP_PROFILE_PROFILE_SYNTAX_H_
 
 #include <cstddef>
 #include <string_view>
@@ -75,4 +75,4 @@ struct KeyLine {
 // Whether |line|, which is no header, is a key line, and its key and value.
 bool ParseKeyLine(std::string_view line, KeyLine* parsed);
 
-#endif  // AUTOEXP_RULES_PROFILE_SYNTAX_H_
+#endif  // AUTOEXP_PROFILE_PROFILE_SYNTAX_H_

@@ -1,5 +1,5 @@
-#ifndef AUTOEXP_RULES_PROFILE_ENCODING_H_
-#define AUTOEXP_RULES_PROFILE_ENCODING_H_
+#ifndef AUTOEXP_PROFILE_PROFILE_ENCODING_H_
+#define AUTOEXP_PROFILE_PROFILE_ENCODING_H_
 
 #include <string>
 #include <string_view>
@@ -37,4 +37,4 @@ bool DecodeText(TextEncoding encoding, std::string_view bytes, std::string* text
 // code units. The pieces must be DecodeText's text, edited at line bounds.
 std::string EncodeText(TextEncoding encoding, const std::vector<std::string_view>& pieces);
 
-#endif  // AUTOEXP_RULES_PROFILE_ENCODING_H_
+#endif  // AUTOEXP_PROFILE_PROFILE_ENCODING_H_

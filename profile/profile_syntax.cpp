@@ -1,4 +1,4 @@
-#include "rules/profile_syntax.h"
+#include "profile/profile_syntax.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "rules/profile_encoding.h"
+#include "profile/profile_encoding.h"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
-#ifndef AUTOEXP_RULES_PROFILE_STORE_H_
-#define AUTOEXP_RULES_PROFILE_STORE_H_
+#ifndef AUTOEXP_PROFILE_PROFILE_STORE_H_
+#define AUTOEXP_PROFILE_PROFILE_STORE_H_
 
 #include <cstdint>
 #include <deque>
@@ -156,4 +156,4 @@ class ProfileStore {
   bool changed_ = false;
 };
 
-#endif  // AUTOEXP_RULES_PROFILE_STORE_H_
+#endif  // AUTOEXP_PROFILE_PROFILE_STORE_H_

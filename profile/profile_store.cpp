@@ -1,10 +1,10 @@
-#include "rules/profile_store.h"
+#include "profile/profile_store.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "rules/profile_syntax.h"
+#include "profile/profile_syntax.h"
 
 namespace {
 
