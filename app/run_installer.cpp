@@ -38,120 +38,77 @@ int Fail(const std::string& what, const std::string& reason) {
   return kExitFailed;
 }
 
-// Makes the run's edits: every rule added, or every rule removed.
-void ApplyRules(ProfileStore& store, const Job& job) {
+// Makes the run's edits over |text|, every rule added or every rule removed,
+// in |*store|.
+void ApplyRules(ProfileStore* store, const Job& job) {
+  std::vector<std::string> keys;
+  for (const DisplayRule& rule : kDisplayRules) {
+    keys.emplace_back(RuleKey(rule, job.tag71));
+    keys.push_back(SavedKey(keys.back()));
+  }
+  store->Index(kAutoExpandSection, keys);
   for (const DisplayRule& rule : kDisplayRules) {
     if (job.mode == RunMode::kInstall) {
-      AddRule(store, RuleKey(rule, job.tag71), rule.value);
+      AddRule(*store, RuleKey(rule, job.tag71), rule.value);
     } else {
-      RemoveRule(store, RuleKey(rule, job.tag71));
+      RemoveRule(*store, RuleKey(rule, job.tag71));
     }
   }
 }
 
-// One attempt at the whole update: lock, read and edit, replace. Returns the
-// run's exit status, or nothing when another program changed the file
-// between the read and the replacement, so that its change is kept by making
-// the edits again on what it left.
+// One attempt at the whole update, in five steps: lock, clean up, read,
+// decide, replace. Returns the run's exit status, or nothing when another
+// program changed the file between the read and the replacement, so that its
+// change is kept by making the edits again on what it left.
 std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) {
   Disk& disk = system.disk;
   std::string reason;
-  // Taken afresh each time: the file may not have existed the last time.
+  // 1. Taken afresh each time: the file may not have existed the last time.
   std::unique_ptr<Disk::Lock> lock = LockFile(disk, job.rulesPath, &reason, system.lockWait);
   if (lock == nullptr) {
     return Fail("cannot lock " + job.rulesPath, reason);
   }
-  // Temporary files that killed runs left are removed under the lock, where
-  // no other run is writing one, and on the first attempt only: no attempt
-  // of this run leaves one behind for the next.
+  // 2. Under the lock, where no other run is writing one; on the first
+  // attempt only, for no attempt of this run leaves one behind.
   if (first) {
     disk.RemoveLeftovers(*lock, job.backupPath);
   }
-
-  // The file is read once. The edits are made as soon as the section they
-  // touch is whole; a run that changes nothing and makes no backup stops
-  // reading there, and any other reads the rest, unsearched, into a piece of
-  // its own, so that the text already read stays where it is.
-  ProfileStore store;
-  std::string rest;
-  bool edited = false;
-  std::uint64_t taken = 0;
-  // A UTF-16 file is read whole, then decoded for the store.
-  TextEncoding encoding = TextEncoding::kBytes;
-  std::string utf16;
-  Disk::ReadStatus status = disk.ReadPieces(
-      *lock,
-      [&](std::string_view piece, std::uint64_t size) {
-        if (taken == 0 && utf16.empty()) {
-          encoding = DetectEncoding(piece);
-        }
-        if (encoding != TextEncoding::kBytes) {
-          utf16.append(piece);
-          return true;
-        }
-        if (edited) {
-          if (rest.empty()) {
-            rest.reserve(size > taken ? static_cast<std::size_t>(size - taken) : 0);
-          }
-          rest.append(piece);
-          return true;
-        }
-        if (taken == 0) {
-          store.Reserve(static_cast<std::size_t>(size));
-        }
-        taken += piece.size();
-        store.Append(piece);
-        if (!store.HasWholeSection(kAutoExpandSection)) {
-          return true;
-        }
-        ApplyRules(store, job);
-        edited = true;
-        return store.changed() || !job.backupPath.empty();
-      },
-      &reason);
-  // A file that is there but cannot be read is never taken for an empty one:
-  // the edits would then be written over the user's rules.
+  // 3. The file is read once, as one view the lock keeps. A file that is
+  // there but cannot be read is never taken for an empty one: the edits would
+  // then be written over the user's rules.
+  std::string_view bytes;
+  Disk::ReadStatus status = disk.Read(*lock, &bytes, &reason);
   if (status == Disk::ReadStatus::kFailed) {
     return Fail("cannot read " + job.rulesPath, reason);
   }
-  if (encoding != TextEncoding::kBytes) {
-    std::string text;
-    if (!DecodeText(encoding, utf16, &text)) {
-      return Fail("cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
-    }
-    store.Append(text);
+  TextEncoding encoding = DetectEncoding(bytes);
+  std::string decoded;  // a UTF-16 file's text, as the store edits it
+  if (encoding != TextEncoding::kBytes && !DecodeText(encoding, bytes, &decoded)) {
+    return Fail("cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
   }
-  if (edited) {
-    store.AppendRest(std::move(rest));
-  } else {
-    ApplyRules(store, job);
-  }
+  ProfileStore store(encoding == TextEncoding::kBytes ? bytes : std::string_view(decoded));
+  ApplyRules(&store, job);
 
+  // 4. A run that changes nothing leaves the file alone, modification time
+  // and all. The backup is made as part of the replacement, so that a failed
+  // write leaves no new backup behind; one asked for of an unchanged file is
+  // that same replacement, with the file's bytes kept as they are.
   bool exists = status == Disk::ReadStatus::kOkay;
   bool backup = exists && !job.backupPath.empty();
-  if (!store.changed() && !backup) {
-    // A run that changes nothing leaves the file alone, modification time
-    // and all.
+  if (!store.edited() && !backup) {
     return kExitSucceeded;
   }
-  // The backup is made as part of the replacement, so that a failed write
-  // leaves no new backup behind; one asked for of an unchanged file is that
-  // same replacement, with the file's bytes kept as they are.
-  std::vector<std::string_view> original = store.Original();
-  std::string encoded;
-  if (encoding != TextEncoding::kBytes) {
-    original = {utf16};
-    if (store.changed()) {
-      encoded = EncodeText(encoding, store.Pieces());
-    }
-  }
+  // 5.
   Disk::Replacement replacement;
+  std::string encoded;
   if (exists) {
-    replacement.expected = std::move(original);
+    replacement.expected = {{bytes}};
   }
-  if (store.changed()) {
-    replacement.bytes =
-        encoding == TextEncoding::kBytes ? store.Pieces() : std::vector<std::string_view>{encoded};
+  if (store.edited() && encoding == TextEncoding::kBytes) {
+    replacement.bytes = store.Pieces();
+  } else if (store.edited()) {
+    encoded = EncodeText(encoding, store.Pieces());
+    replacement.bytes = {{encoded}};
   }
   if (backup) {
     replacement.backupPath = job.backupPath;

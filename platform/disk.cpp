@@ -31,7 +31,25 @@ std::unique_ptr<Disk::Lock> LockFile(Disk& disk, const std::string& path, std::s
 }
 
 bool Disk::StillAsExpected(Lock& lock, const Replacement& replacement) {
-  return !replacement.expected || (FileHolds(*this, lock, *replacement.expected) && lock.Kept());
+  return !replacement.expected ||
+         (lock.Kept() && (lock.SeesEveryWriter() || FileHolds(*this, lock, *replacement.expected)));
+}
+
+Disk::ReadStatus Disk::ReadIntoBuffer(Lock& lock, std::string* buffer, std::string_view* bytes,
+                                      std::string* error) {
+  buffer->clear();
+  ReadStatus status = ReadPieces(
+      lock,
+      [buffer](std::string_view piece, std::uint64_t size) {
+        if (buffer->empty()) {
+          buffer->reserve(static_cast<std::size_t>(size));
+        }
+        buffer->append(piece);
+        return true;
+      },
+      error);
+  *bytes = *buffer;
+  return status;
 }
 
 bool FileHolds(Disk& disk, Disk::Lock& lock, const std::vector<std::string_view>& expected) {

@@ -24,13 +24,14 @@
 //      each other; where the system can tell, so does a run for a program
 //      that has the file open for writing, such as an editor saving in place.
 //   2. RemoveLeftovers: delete temporary files that a killed run left.
-//   3. ReadPieces, through the lock, editing in memory as the bytes come;
-//      stop early when the rest of the file cannot change the edits.
+//   3. Read, through the lock: the file's bytes as one view, which the lock
+//      keeps until it goes. The edits are made over it.
 //   4. ReplaceFile, through the lock, expecting the bytes read. Right before
 //      the new file takes the old one's place, StillAsExpected checks that
-//      the file still holds them and that the lock was kept (no program
-//      opened the file to write since); if not, it returns kChanged and the
-//      caller starts over from step 1.
+//      the lock was kept (no program opened the file to write since, where
+//      the system tells: then that is the proof) and otherwise that the file
+//      still holds the bytes read; if not, it returns kChanged and the caller
+//      starts over from step 1.
 //   5. Let the lock go.
 //
 // The check in step 4 narrows the window for a writer that the system cannot
@@ -72,8 +73,12 @@ class Disk {
     // The file the lock was taken for, every link followed.
     const std::string& file() const { return file_; }
     // False once another program has opened the file to write since the lock
-    // was taken, where the system tells (Linux file leases).
+    // was taken, where the system tells (Linux file leases), or has moved
+    // another file to its name.
     virtual bool Kept() const { return true; }
+    // Whether the system tells every program that opens the file to write
+    // (a Linux file lease): then Kept() alone proves the file unchanged.
+    virtual bool SeesEveryWriter() const { return false; }
     // Closes what the lock holds open of the file itself, keeping the update
     // lock: called right before the new file takes the old one's place, where
     // the system renames nothing over a file that is open (Windows). From
@@ -124,6 +129,16 @@ class Disk {
   // Failures are ignored: a leftover disturbs nothing but the directory.
   virtual void RemoveLeftovers(const Lock& lock, const std::string& backupPath) = 0;
 
+  // The bytes of |lock|'s file, as one contiguous view that |lock| keeps
+  // valid until it goes: where the lock sees every writer, a read-only
+  // mapping of the file (nothing is copied, and pages never touched are never
+  // read); otherwise a buffer the file was read into, sized once from the
+  // file's size. A file shortened under a mapping never ends the run: the
+  // pages past its new end read as zeros, and the lock is no longer kept.
+  // Anything but a regular file is refused with kFailed before a byte is
+  // read; on kFailed, |*error| holds a short reason.
+  virtual ReadStatus Read(Lock& lock, std::string_view* bytes, std::string* error) = 0;
+
   // Reads |lock|'s file to its end, in pieces of a fixed, moderate size
   // handed to |consume| in order and not kept, so that the caller holds only
   // what it keeps. Stops early, with kOkay, when |consume| returns false. A
@@ -150,10 +165,16 @@ class Disk {
                                     std::string* error) = 0;
 
  protected:
-  // The check every disk makes right before its replacement: the file holds
-  // the bytes expected and the lock was kept. (That no file appeared where
-  // none is expected, the rename itself makes sure.)
+  // The check every disk makes right before its replacement: the lock was
+  // kept and, unless the lock sees every writer, the file holds the bytes
+  // expected, read once more and compared piece by piece. (That no file
+  // appeared where none is expected, the rename itself makes sure.)
   bool StillAsExpected(Lock& lock, const Replacement& replacement);
+
+  // Read for a disk that maps nothing: ReadPieces into |*buffer|, which the
+  // caller keeps with the lock, reserved once from the file's size.
+  ReadStatus ReadIntoBuffer(Lock& lock, std::string* buffer, std::string_view* bytes,
+                            std::string* error);
 };
 
 // The disk of the system the program runs on.

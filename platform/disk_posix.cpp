@@ -2,12 +2,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -163,12 +165,53 @@ void IgnoreLeaseBreakSignal() {
   (void)ignored;
 }
 
+// The mapping that a run reads, for OnBusError; one at a time.
+std::atomic<char*> gMapped{nullptr};
+std::atomic<std::size_t> gMappedSize{0};
+std::size_t gPageSize = 4096;
+
+// A mapped file that another program shortens faults past its new end. Under
+// a lease that takes a writer waiting out the whole lease-break time while
+// the run still reads; should it happen, the page reads as zeros instead of
+// ending the process, and the broken lease then fails the check before the
+// replacement, so the run starts over. A fault anywhere else is left to the
+// default action, which the next try of the faulting instruction meets.
+void OnBusError(int, siginfo_t* info, void*) {
+  char* at = static_cast<char*>(info->si_addr);
+  char* mapped = gMapped.load();
+  if (mapped != nullptr && at >= mapped && at < mapped + gMappedSize.load()) {
+    char* page = at - reinterpret_cast<std::uintptr_t>(at) % gPageSize;
+    if (mmap(page, gPageSize, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_ANONYMOUS, -1, 0) !=
+        MAP_FAILED) {
+      return;
+    }
+  }
+  signal(SIGBUS, SIG_DFL);
+}
+
+void CatchBusErrors() {
+  static const bool caught = [] {
+    gPageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  (void)caught;
+}
+
 // Holds the file found open for reading (|reader|, -1 where nothing could be
-// locked), and with it the lock.
+// locked), and with it the lock; and what Read gave of the file: a mapping
+// or a buffer.
 class FileLock : public Disk::Lock {
  public:
   FileLock(std::string target, int reader) : Lock(std::move(target)), reader_(reader) {}
   ~FileLock() override {
+    if (mapped_ != nullptr) {
+      gMapped = nullptr;
+      munmap(mapped_, mappedSize_);
+    }
     if (writer_ >= 0) {
       close(writer_);
     }
@@ -184,14 +227,36 @@ class FileLock : public Disk::Lock {
            ((!leased_ || fcntl(reader_, F_GETLEASE) == F_RDLCK) && StillNamed(reader_, file()));
   }
 
+  bool SeesEveryWriter() const override { return leased_; }
+
   int reader() const { return reader_; }
   void set_leased() { leased_ = true; }
   void set_writer(int writer) { writer_ = writer; }
+
+  // Maps the first |size| bytes of the file held, for as long as the lock
+  // lives; false where the system will not.
+  bool Map(std::size_t size, std::string_view* bytes) {
+    CatchBusErrors();
+    void* mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED, reader_, 0);
+    if (mapped == MAP_FAILED) {
+      return false;
+    }
+    mapped_ = static_cast<char*>(mapped);
+    mappedSize_ = size;
+    gMappedSize = size;
+    gMapped = mapped_;
+    *bytes = std::string_view(mapped_, size);
+    return true;
+  }
+  void Keep(std::unique_ptr<char[]> buffer) { buffer_ = std::move(buffer); }
 
  private:
   int reader_;       // read only: the flock() and the lease
   int writer_ = -1;  // where no lease can be had: the OFD lock
   bool leased_ = false;
+  char* mapped_ = nullptr;
+  std::size_t mappedSize_ = 0;
+  std::unique_ptr<char[]> buffer_;
 };
 
 // Writes the pieces one after the other, many to a system call.
@@ -684,6 +749,55 @@ class PosixDisk : public Disk {
     }
   }
 
+  ReadStatus Read(Lock& lock, std::string_view* bytes, std::string* error) override {
+    FileLock& held = static_cast<FileLock&>(lock);
+    OpenedIfNeeded file(lock);
+    struct stat status;
+    if (file.fd < 0 && errno == ENOENT) {
+      return ReadStatus::kNotFound;
+    }
+    if (!Check(file.fd >= 0 && fstat(file.fd, &status) == 0, error)) {
+      return ReadStatus::kFailed;
+    }
+    if (!S_ISREG(status.st_mode)) {
+      *error = NotAFile(status);
+      return ReadStatus::kFailed;
+    }
+    auto size = static_cast<std::size_t>(status.st_size);
+    // A mapping only under a lease: no program can then shorten the file
+    // while the run reads it.
+    if (held.SeesEveryWriter() && file.fd == held.reader() && size > 0 && held.Map(size, bytes)) {
+      return ReadStatus::kOkay;
+    }
+    // Otherwise one buffer, sized once (and left unfilled: the read fills
+    // it); a file that grew meanwhile is read on.
+    std::size_t capacity = size + 1;
+    std::unique_ptr<char[]> buffer(new char[capacity]);
+    std::size_t got = 0;
+    for (;;) {
+      if (got == capacity) {
+        std::unique_ptr<char[]> larger(new char[capacity * 2]);
+        std::memcpy(larger.get(), buffer.get(), got);
+        buffer = std::move(larger);
+        capacity *= 2;
+      }
+      ssize_t read = pread(file.fd, buffer.get() + got, capacity - got, static_cast<off_t>(got));
+      if (read < 0 && errno == EINTR) {
+        continue;
+      }
+      if (!Check(read >= 0, error)) {
+        return ReadStatus::kFailed;
+      }
+      if (read == 0) {
+        break;
+      }
+      got += static_cast<std::size_t>(read);
+    }
+    *bytes = std::string_view(buffer.get(), got);
+    held.Keep(std::move(buffer));
+    return ReadStatus::kOkay;
+  }
+
   ReadStatus ReadPieces(Lock& lock, const Consumer& consume, std::string* error) override {
     // Through the lock's descriptor; where it holds none, the file found is
     // opened, and anything but a regular file is refused right after.
@@ -725,7 +839,7 @@ class PosixDisk : public Disk {
     int old = opened.fd;
     struct stat file;
     bool exists = old >= 0 && fstat(old, &file) == 0;
-    if (exists != replacement.expected.has_value()) {
+    if (exists != replacement.expected.has_value() || !lock.Kept()) {
       return ReplaceStatus::kChanged;
     }
     if (exists && !S_ISREG(file.st_mode)) {

@@ -228,11 +228,13 @@ class FileLock : public Disk::Lock {
   }
   void Hold(HANDLE file) { file_ = file; }
   HANDLE held() const { return file_; }
+  std::string& buffer() { return buffer_; }
 
  private:
   HANDLE mutex_;
   std::string name_;
   HANDLE file_ = INVALID_HANDLE_VALUE;
+  std::string buffer_;  // what Read gave
 };
 
 // A file of a run's own, "~a" + kind + eight hexadecimal digits in the
@@ -494,6 +496,13 @@ class WindowsDisk : public Disk {
         }
       }
     }
+  }
+
+  // Read into a buffer: while the lock holds the file, no program can write
+  // it, but the lock lets it go right before the replacement, and a mapping
+  // of a file shortened then would fault.
+  ReadStatus Read(Lock& lock, std::string_view* bytes, std::string* error) override {
+    return ReadIntoBuffer(lock, &static_cast<FileLock&>(lock).buffer(), bytes, error);
   }
 
   ReadStatus ReadPieces(Lock& lock, const Consumer& consume, std::string* error) override {

@@ -46,10 +46,6 @@ TextEncoding DetectEncoding(std::string_view start) {
 }
 
 bool DecodeText(TextEncoding encoding, std::string_view bytes, std::string* text) {
-  if (encoding == TextEncoding::kBytes) {
-    text->assign(bytes);
-    return true;
-  }
   if (bytes.size() % 2 != 0) {
     return false;
   }

@@ -26,10 +26,10 @@ enum class TextEncoding {
 // The encoding of a file whose first bytes are |start| (two are enough).
 TextEncoding DetectEncoding(std::string_view start);
 
-// The text the store edits, from a file's whole |bytes| in |encoding|: the
-// bytes themselves, or a UTF-16 text after its byte-order mark as WTF-8.
-// False for a UTF-16 text of an odd number of bytes, which no edit could
-// keep whole.
+// The text the store edits, from a file's whole |bytes| in UTF-16
+// (|encoding| is one of its byte orders): the text after the byte-order mark
+// as WTF-8. (An 8-bit text is edited as its bytes stand.) False for a text
+// of an odd number of bytes, which no edit could keep whole.
 bool DecodeText(TextEncoding encoding, std::string_view bytes, std::string* text);
 
 // The bytes of a file in |encoding| that holds |pieces|, one after the

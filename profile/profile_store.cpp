@@ -1,34 +1,21 @@
 #include "profile/profile_store.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "profile/profile_syntax.h"
 
 namespace {
 
-// A hash of a key over its length and its first and last eight bytes, with
-// ASCII letters folded to lower case (setting bit 0x20 folds some other
-// bytes together too, which costs only a comparison). Every key line of a
-// section is hashed, and lines whose hashes agree are compared whole, so
-// the hash is made for speed. Never 0, which marks a line without a key.
-std::uint32_t KeyHash(std::string_view key) {
-  auto eight = [key](std::size_t from) {
-    std::uint64_t bytes = 0;
-    std::memcpy(&bytes, key.data() + from, std::min<std::size_t>(8, key.size() - from));
-    return bytes | 0x2020202020202020u;
-  };
-  std::uint64_t mixed = key.size() * 0x9E3779B97F4A7C15u;
-  mixed ^= eight(0) * 0xC2B2AE3D27D4EB4Fu;
-  mixed ^= eight(key.size() > 8 ? key.size() - 8 : 0) * 0x165667B19E3779F9u;
-  auto hash = static_cast<std::uint32_t>(mixed ^ (mixed >> 29) ^ (mixed >> 47));
+// The hash an entry of a key line carries; 0 marks an entry without a key.
+std::uint32_t EntryHash(std::string_view key) {
+  std::uint32_t hash = KeyHash(key);
   return hash == 0 ? 1 : hash;
 }
 
 std::uint32_t LineKeyHash(std::string_view line) {
   KeyLine parsed;
-  return ParseKeyLine(line, &parsed) ? KeyHash(parsed.key) : 0;
+  return ParseKeyLine(line, &parsed) ? EntryHash(parsed.key) : 0;
 }
 
 // |line|, a key line, holding |key| and |value| instead of its own, every
@@ -60,97 +47,34 @@ bool EndsInLineEnd(std::string_view text) {
   return !text.empty() && (text.back() == '\n' || text.back() == '\r');
 }
 
+bool IsLineEnd(char c) {
+  return c == '\n' || c == '\r';
+}
+
+// Where the last line of |text| begins.
+std::size_t LastLineStart(std::string_view text) {
+  std::size_t at = LineContent(text).size();
+  while (at > 0 && !IsLineEnd(text[at - 1])) {
+    --at;
+  }
+  return at;
+}
+
 }  // namespace
 
-ProfileStore::ProfileStore(std::string text) : text_(std::move(text)) {}
-
-void ProfileStore::Append(std::string_view piece) {
-  text_.append(piece);
-  ScanHeaders(false);
-}
-
-// Finds the headers in the lines that are whole so far; with |atEnd|, the
-// last line counts as whole too. A header line holds a "[", so the search
-// jumps from one "[" to the next and looks at the line around it only then,
-// instead of looking at every line.
-void ProfileStore::ScanHeaders(bool atEnd) {
-  std::string_view text = text_;
-  while (scanned_ < text.size()) {
-    std::size_t bracket = text.find('[', scanned_);
-    if (bracket == std::string_view::npos) {
-      scanned_ = text.size();
-      return;
-    }
-    std::size_t lineEndBefore = text.find_last_of("\r\n", bracket);
-    std::size_t lineStart = lineEndBefore == std::string_view::npos ? 0 : lineEndBefore + 1;
-    std::string_view rest = text.substr(lineStart);
-    if (!atEnd && !HoldsWholeLine(rest)) {
-      scanned_ = bracket;
-      return;
-    }
-    std::size_t next = lineStart + LineLength(rest);
-    std::string_view name;
-    if (ParseHeader(text.substr(lineStart, next - lineStart), lineStart == 0, &name)) {
-      sections_.back().end = lineStart;
-      Section section;
-      section.begin = lineStart;
-      section.nameBegin = static_cast<std::size_t>(name.data() - text.data());
-      section.nameLength = name.size();
-      section.hasHeader = true;
-      sections_.push_back(std::move(section));
-    }
-    // Another "[" on the same line cannot start a header.
-    scanned_ = next;
-  }
-}
-
-bool ProfileStore::HasWholeSection(std::string_view name) {
-  // Asked after every piece read: only the sections found since the last
-  // question are looked at.
-  if (!EqualsIgnoringCase(askedName_, name)) {
-    askedName_ = std::string(name);
-    askedUpTo_ = 1;
-    firstNamed_ = 0;
-  }
-  std::string_view text = text_;
-  for (; firstNamed_ == 0 && askedUpTo_ < sections_.size(); ++askedUpTo_) {
-    const Section& section = sections_[askedUpTo_];
-    if (EqualsIgnoringCase(text.substr(section.nameBegin, section.nameLength), name)) {
-      firstNamed_ = askedUpTo_;
-    }
-  }
-  return firstNamed_ != 0 && firstNamed_ + 1 < sections_.size();
-}
-
-// Takes the text given so far as the whole text: from here on it stays
-// where it is, and views into it can be kept.
-void ProfileStore::Seal() {
-  if (sealed_) {
-    return;
-  }
-  sealed_ = true;
-  ScanHeaders(true);
-  std::string_view text = text_;
-  sections_.back().end = text.size();
-  for (Section& section : sections_) {
-    section.name = text.substr(section.nameBegin, section.nameLength);
-  }
+ProfileStore::ProfileStore(std::string_view text) : text_(text) {
   std::string_view firstLine = text.substr(0, LineLength(text));
   std::string_view firstLineEnd = firstLine.substr(LineContent(firstLine).size());
   lineEnd_ = firstLineEnd.empty() ? "\r\n" : std::string(firstLineEnd);
 }
 
-void ProfileStore::AppendRest(std::string rest) {
-  Seal();
-  rest_ = std::move(rest);
+void ProfileStore::Index(std::string_view section, const std::vector<std::string>& keys) {
+  indexes_.emplace_back(std::string(section), keys);
 }
 
 std::string ProfileStore::Read(std::string_view section, std::string_view key) {
   Section* found = FindSection(section);
-  if (found == nullptr) {
-    return std::string();
-  }
-  std::size_t line = FindKey(*found, key);
+  std::size_t line = found == nullptr ? std::string_view::npos : FindKey(found, key);
   KeyLine parsed;
   if (line == std::string_view::npos || !ParseKeyLine(found->lines[line], &parsed)) {
     return std::string();
@@ -161,26 +85,9 @@ std::string ProfileStore::Read(std::string_view section, std::string_view key) {
 void ProfileStore::Write(std::string_view section, std::string_view key, std::string_view value) {
   Section* found = FindSection(section);
   if (found == nullptr) {
-    Section& last = sections_.back();
-    if (!last.split && last.end > last.begin &&
-        !EndsInLineEnd(std::string_view(text_).substr(0, last.end))) {
-      Split(&last);
-    }
-    if (last.split) {
-      EndLastLine(&last, last.lines.size());
-    }
-    sections_.emplace_back();
-    found = &sections_.back();
-    found->name = Own(std::string(section));
-    found->hasHeader = true;
-    found->split = true;
-    found->lines.push_back(Own("[" + std::string(section) + "]" + lineEnd_));
-    found->keyHashes.push_back(0);
-    changed_ = true;
+    found = AppendSection(section);
   }
-  std::size_t index = static_cast<std::size_t>(found - sections_.data());
-
-  auto vacancy = FindVacancy(index, key);
+  auto vacancy = FindVacancy(found, key);
   if (vacancy != vacancies_.end()) {
     // A deleted last line had no line end; lines may have come after it
     // since. Pieces takes the line end off again if it is still last.
@@ -189,83 +96,53 @@ void ProfileStore::Write(std::string_view section, std::string_view key, std::st
       line.append(lineEnd_);
     }
     found->lines[vacancy->line] = Own(std::move(line));
-    found->keyHashes[vacancy->line] = KeyHash(key);
-    found->Mark(KeyHash(key));
+    found->keyHashes[vacancy->line] = EntryHash(key);
     vacancies_.erase(vacancy);
-    changed_ = true;
+    edited_ = true;
     return;
   }
-
-  std::size_t line = FindKey(*found, key);
+  std::size_t line = FindKey(found, key);
   if (line != std::string_view::npos) {
     KeyLine parsed;
     ParseKeyLine(found->lines[line], &parsed);
     std::string rewritten = RewriteLine(found->lines[line], parsed.key, value);
     if (rewritten != found->lines[line]) {
       found->lines[line] = Own(std::move(rewritten));
-      changed_ = true;
+      edited_ = true;
     }
     return;
   }
-
-  // After the last key line, or right after the header.
-  std::size_t position = found->lines.size();
-  while (position > 1 && found->keyHashes[position - 1] == 0) {
-    --position;
-  }
-  InsertLine(index, position, key, value);
+  InsertLine(found, InsertionPoint(found), key, value);
 }
 
 void ProfileStore::Delete(std::string_view section, std::string_view key) {
   Section* found = FindSection(section);
-  if (found == nullptr) {
-    return;
-  }
-  std::size_t line = FindKey(*found, key);
+  std::size_t line = found == nullptr ? std::string_view::npos : FindKey(found, key);
   if (line == std::string_view::npos) {
     return;
   }
   // The line is left as an empty view, which writes out as nothing; erasing
   // it would move every line after it. The first deleted line of a key is
   // the place the key takes when it is written again.
-  std::size_t index = static_cast<std::size_t>(found - sections_.data());
-  if (FindVacancy(index, key) == vacancies_.end()) {
-    vacancies_.push_back(Vacancy{index, line, std::string(key), found->lines[line]});
+  if (FindVacancy(found, key) == vacancies_.end()) {
+    vacancies_.push_back(Vacancy{found, line, std::string(key), found->lines[line]});
   }
   found->lines[line] = std::string_view();
   found->keyHashes[line] = 0;
-  changed_ = true;
-}
-
-std::vector<std::string_view> ProfileStore::Original() const {
-  std::vector<std::string_view> original;
-  for (std::string_view piece : {std::string_view(text_), std::string_view(rest_)}) {
-    if (!piece.empty()) {
-      original.push_back(piece);
-    }
-  }
-  return original;
+  edited_ = true;
 }
 
 std::string ProfileStore::Contents() {
-  std::vector<std::string_view> pieces = Pieces();
-  std::size_t size = 0;
-  for (std::string_view piece : pieces) {
-    size += piece.size();
-  }
   std::string contents;
-  contents.reserve(size);
-  for (std::string_view piece : pieces) {
+  for (std::string_view piece : Pieces()) {
     contents.append(piece);
   }
   return contents;
 }
 
 std::vector<std::string_view> ProfileStore::Pieces() {
-  Seal();
-  // Lines that lie next to each other in the text read are one piece, so a
-  // large section that was split into lines but barely edited still goes
-  // out as a few large pieces.
+  // Lines that lie next to each other in the text are one piece, so a large
+  // section that was split but barely edited still goes out in a few pieces.
   std::vector<std::string_view> pieces;
   auto add = [&pieces](std::string_view piece) {
     if (piece.empty()) {
@@ -277,29 +154,38 @@ std::vector<std::string_view> ProfileStore::Pieces() {
       pieces.push_back(piece);
     }
   };
-  std::string_view text = text_;
+  std::size_t at = 0;  // how far the text has gone out
   for (const Section& section : sections_) {
-    if (!section.split) {
-      add(text.substr(section.begin, section.end - section.begin));
-      continue;
+    if (section.appended) {
+      // A section added after a last line without a line end starts a line
+      // of its own: that line lends it one.
+      if (at < text_.size()) {
+        add(text_.substr(at));
+        at = text_.size();
+      }
+      if (!pieces.empty() && !EndsInLineEnd(pieces.back())) {
+        add(lineEnd_);
+      }
+    } else {
+      add(text_.substr(at, section.begin - at));
+      at = section.end;
     }
     for (std::string_view line : section.lines) {
       add(line);
     }
   }
-  add(rest_);
+  add(text_.substr(std::min(at, text_.size())));
   // A text that ended without a line end keeps ending so; the line end of
   // its last line was only lent to the lines added after it. An empty line
   // is nothing but its line end: when one has become the last, it stays
   // whole, and the text ends in a line end.
-  std::string_view last = rest_.empty() ? text : std::string_view(rest_);
-  if (!last.empty() && !EndsInLineEnd(last) && !pieces.empty()) {
+  if (!text_.empty() && !EndsInLineEnd(text_) && !pieces.empty()) {
     std::string_view& end = pieces.back();
     std::size_t lineEnd = end.size() - LineContent(end).size();
     char before = end.size() > lineEnd ? end[end.size() - lineEnd - 1]
                   : pieces.size() > 1  ? pieces[pieces.size() - 2].back()
                                        : '\n';
-    if (before != '\n' && before != '\r') {
+    if (!IsLineEnd(before)) {
       end.remove_suffix(lineEnd);
       if (end.empty()) {
         pieces.pop_back();
@@ -309,40 +195,157 @@ std::vector<std::string_view> ProfileStore::Pieces() {
   return pieces;
 }
 
+// The first section named |name|, split into entries; null when the text has
+// none. Its header is found by jumping from one "[" to the next, and nothing
+// past the header that ends it is looked at.
 ProfileStore::Section* ProfileStore::FindSection(std::string_view name) {
-  Seal();
   for (Section& section : sections_) {
-    if (section.hasHeader && EqualsIgnoringCase(section.name, name)) {
-      Split(&section);
+    if (EqualsIgnoringCase(section.name, name)) {
       return &section;
     }
   }
+  for (const std::string& absent : absent_) {
+    if (EqualsIgnoringCase(absent, name)) {
+      return nullptr;
+    }
+  }
+  std::size_t at = 0;
+  std::size_t lineEnd = 0;
+  std::string_view header;
+  while (NextHeader(&at, &lineEnd, &header)) {
+    if (EqualsIgnoringCase(header, name)) {
+      Section section;
+      section.name = header;
+      section.begin = at;
+      section.end = text_.size();  // until Split finds the header that ends it
+      // In the order of the text, before the sections appended to it.
+      auto place = std::find_if(sections_.begin(), sections_.end(), [&](const Section& other) {
+        return other.appended || other.begin > section.begin;
+      });
+      Section* found = &*sections_.insert(place, std::move(section));
+      Split(found);
+      return found;
+    }
+    at = lineEnd;
+  }
+  absent_.emplace_back(name);
   return nullptr;
 }
 
-void ProfileStore::Split(Section* section) {
-  if (section->split) {
-    return;
+// Finds the first header line at or after |*at|, which is where a line
+// begins: sets |*at| to where it begins, |*lineEnd| to where it ends, and
+// |*name|. A header holds a "[", so only the lines that hold one are looked
+// at, each once.
+bool ProfileStore::NextHeader(std::size_t* at, std::size_t* lineEnd, std::string_view* name) const {
+  std::size_t from = *at;
+  while (from < text_.size()) {
+    std::size_t lineStart = text_.find('[', from);
+    if (lineStart == std::string_view::npos) {
+      return false;
+    }
+    while (lineStart > from && !IsLineEnd(text_[lineStart - 1])) {
+      --lineStart;
+    }
+    std::size_t end = lineStart + LineLength(text_.substr(lineStart));
+    if (ParseHeader(text_.substr(lineStart, end - lineStart), lineStart == 0, name)) {
+      *at = lineStart;
+      *lineEnd = end;
+      return true;
+    }
+    from = end;
   }
-  std::string_view text =
-      std::string_view(text_).substr(section->begin, section->end - section->begin);
-  // A section can hold most of a large file: room for lines of 40 bytes on
-  // average costs nothing until used, and spares the copies of growing.
-  section->lines.reserve(text.size() / 40 + 1);
-  section->keyHashes.reserve(text.size() / 40 + 1);
-  section->SizeFilter(text.size() / 40 + 1);
-  LineSplitter lines(text);
-  std::string_view line;
-  while (lines.Next(&line)) {
-    // The header is never taken for a key line.
-    std::uint32_t hash = section->lines.empty() && section->hasHeader ? 0 : LineKeyHash(line);
-    section->lines.push_back(line);
-    section->keyHashes.push_back(hash);
-    if (hash != 0) {
-      section->Mark(hash);
+  return false;
+}
+
+ProfileStore::Section* ProfileStore::AppendSection(std::string_view name) {
+  Section section;
+  section.name = Own(std::string(name));
+  section.begin = section.end = text_.size();
+  section.appended = true;
+  section.lines.push_back(Own("[" + std::string(name) + "]" + lineEnd_));
+  section.keyHashes.push_back(0);
+  section.stretches.push_back(false);
+  sections_.push_back(std::move(section));
+  edited_ = true;
+  return &sections_.back();
+}
+
+// Splits the section that begins at |section->begin| into entries, up to the
+// next header, where it ends (|section->end|): one pass over its lines.
+void ProfileStore::Split(Section* section) {
+  std::string_view text = text_.substr(section->begin);
+  for (const auto& [name, keys] : indexes_) {
+    if (EqualsIgnoringCase(name, section->name)) {
+      section->index.emplace(keys);
     }
   }
-  section->split = true;
+  auto push = [section](std::string_view entry, std::uint32_t hash, bool stretch) {
+    section->lines.push_back(entry);
+    section->keyHashes.push_back(hash);
+    section->stretches.push_back(stretch);
+  };
+  LineSplitter lines(text);
+  std::string_view line;
+  lines.Next(&line);
+  push(line, 0, false);  // the header, never a key line
+  std::size_t stretch = lines.position();
+  while (lines.Next(&line)) {
+    std::size_t first = SkipBlanks(line, 0);
+    std::string_view name;
+    if (first < line.size() && line[first] == '[' && ParseHeader(line, false, &name)) {
+      text = text.substr(0, static_cast<std::size_t>(line.data() - text.data()));
+      break;
+    }
+    if (!section->index) {
+      push(line, LineKeyHash(line), false);
+      continue;
+    }
+    // With an index, most lines are passed over at their first byte.
+    KeyLine parsed;
+    if (first < line.size() && section->index->MayBegin(line[first]) &&
+        ParseKeyLine(line, &parsed) && section->index->Holds(parsed.key)) {
+      std::size_t at = static_cast<std::size_t>(line.data() - text.data());
+      if (at > stretch) {
+        push(text.substr(stretch, at - stretch), 0, true);
+      }
+      push(line, EntryHash(parsed.key), false);
+      stretch = lines.position();
+    }
+  }
+  if (section->index && text.size() > stretch) {
+    push(text.substr(stretch), 0, true);
+  }
+  section->end = section->begin + text.size();
+}
+
+// Splits the stretches of |section| into lines, for a key its index does not
+// hold.
+void ProfileStore::SplitEveryLine(Section* section) {
+  Section split;
+  std::vector<std::size_t> moved(section->lines.size());
+  for (std::size_t entry = 0; entry < section->lines.size(); ++entry) {
+    moved[entry] = split.lines.size();
+    if (!section->stretches[entry]) {
+      split.lines.push_back(section->lines[entry]);
+      split.keyHashes.push_back(section->keyHashes[entry]);
+      continue;
+    }
+    LineSplitter lines(section->lines[entry]);
+    std::string_view line;
+    while (lines.Next(&line)) {
+      split.lines.push_back(line);
+      split.keyHashes.push_back(LineKeyHash(line));
+    }
+  }
+  for (Vacancy& vacancy : vacancies_) {
+    if (vacancy.section == section) {
+      vacancy.line = moved[vacancy.line];
+    }
+  }
+  section->lines = std::move(split.lines);
+  section->keyHashes = std::move(split.keyHashes);
+  section->stretches.assign(section->lines.size(), false);
+  section->index.reset();
 }
 
 std::string_view ProfileStore::Own(std::string text) {
@@ -350,50 +353,96 @@ std::string_view ProfileStore::Own(std::string text) {
   return owned_.back();
 }
 
-std::size_t ProfileStore::FindKey(const Section& section, std::string_view key) const {
-  std::uint32_t hash = KeyHash(key);
-  if (!section.MayHold(hash)) {
-    return std::string_view::npos;
+std::size_t ProfileStore::FindKey(Section* section, std::string_view key) {
+  if (section->index && !section->index->Holds(key)) {
+    SplitEveryLine(section);
   }
-  const std::vector<std::uint32_t>& hashes = section.keyHashes;
-  for (auto at = std::find(hashes.begin(), hashes.end(), hash); at != hashes.end();
-       at = std::find(at + 1, hashes.end(), hash)) {
-    std::size_t line = static_cast<std::size_t>(at - hashes.begin());
+  std::uint32_t hash = EntryHash(key);
+  for (std::size_t line = 0; line < section->lines.size(); ++line) {
     KeyLine parsed;
-    if (ParseKeyLine(section.lines[line], &parsed) && EqualsIgnoringCase(parsed.key, key)) {
+    if (section->keyHashes[line] == hash && ParseKeyLine(section->lines[line], &parsed) &&
+        EqualsIgnoringCase(parsed.key, key)) {
       return line;
     }
   }
   return std::string_view::npos;
 }
 
-std::vector<ProfileStore::Vacancy>::iterator ProfileStore::FindVacancy(std::size_t section,
+std::vector<ProfileStore::Vacancy>::iterator ProfileStore::FindVacancy(Section* section,
                                                                        std::string_view key) {
-  for (auto vacancy = vacancies_.begin(); vacancy != vacancies_.end(); ++vacancy) {
-    if (vacancy->section == section && EqualsIgnoringCase(vacancy->key, key)) {
-      return vacancy;
-    }
-  }
-  return vacancies_.end();
+  return std::find_if(vacancies_.begin(), vacancies_.end(), [&](const Vacancy& vacancy) {
+    return vacancy.section == section && EqualsIgnoringCase(vacancy.key, key);
+  });
 }
 
-void ProfileStore::InsertLine(std::size_t index, std::size_t position, std::string_view key,
+// Right after the section's last key line, or after its header when it has
+// none. A key line inside a stretch is made an entry of its own first, so
+// that the line end it may have to lend is its own alone.
+std::size_t ProfileStore::InsertionPoint(Section* section) {
+  std::size_t position = section->lines.size();
+  while (position > 1 && section->keyHashes[position - 1] == 0) {
+    std::size_t entry = position - 1;
+    if (!section->stretches[entry]) {
+      --position;
+      continue;
+    }
+    std::string_view stretch = section->lines[entry];
+    std::size_t end = stretch.size();
+    std::size_t start = LastLineStart(stretch);
+    KeyLine parsed;
+    while (!ParseKeyLine(stretch.substr(start, end - start), &parsed) && start > 0) {
+      end = start;
+      start = LastLineStart(stretch.substr(0, end));
+    }
+    if (!ParseKeyLine(stretch.substr(start, end - start), &parsed)) {
+      --position;
+      continue;
+    }
+    // Before the key line, the key line, after it.
+    std::vector<std::string_view> parts = {stretch.substr(0, start),
+                                           stretch.substr(start, end - start), stretch.substr(end)};
+    std::vector<std::uint32_t> hashes = {0, EntryHash(parsed.key), 0};
+    std::size_t keyAt = entry;
+    section->lines.erase(section->lines.begin() + static_cast<std::ptrdiff_t>(entry));
+    section->keyHashes.erase(section->keyHashes.begin() + static_cast<std::ptrdiff_t>(entry));
+    section->stretches.erase(section->stretches.begin() + static_cast<std::ptrdiff_t>(entry));
+    std::size_t added = 0;
+    for (std::size_t part = 0; part < 3; ++part) {
+      if (parts[part].empty()) {
+        continue;
+      }
+      auto at = static_cast<std::ptrdiff_t>(entry + added);
+      section->lines.insert(section->lines.begin() + at, parts[part]);
+      section->keyHashes.insert(section->keyHashes.begin() + at, hashes[part]);
+      section->stretches.insert(section->stretches.begin() + at, part != 1);
+      keyAt = part == 1 ? entry + added : keyAt;
+      ++added;
+    }
+    for (Vacancy& vacancy : vacancies_) {
+      if (vacancy.section == section && vacancy.line > entry) {
+        vacancy.line += added - 1;
+      }
+    }
+    return keyAt + 1;
+  }
+  return position;
+}
+
+void ProfileStore::InsertLine(Section* section, std::size_t position, std::string_view key,
                               std::string_view value) {
-  Section* section = &sections_[index];
   EndLastLine(section, position);
   std::string text(key);
   text.append("=").append(value).append(lineEnd_);
-  section->lines.insert(section->lines.begin() + static_cast<std::ptrdiff_t>(position),
-                        Own(std::move(text)));
-  section->keyHashes.insert(section->keyHashes.begin() + static_cast<std::ptrdiff_t>(position),
-                            KeyHash(key));
-  section->Mark(KeyHash(key));
+  auto at = static_cast<std::ptrdiff_t>(position);
+  section->lines.insert(section->lines.begin() + at, Own(std::move(text)));
+  section->keyHashes.insert(section->keyHashes.begin() + at, EntryHash(key));
+  section->stretches.insert(section->stretches.begin() + at, false);
   for (Vacancy& vacancy : vacancies_) {
-    if (vacancy.section == index && vacancy.line >= position) {
+    if (vacancy.section == section && vacancy.line >= position) {
       ++vacancy.line;
     }
   }
-  changed_ = true;
+  edited_ = true;
 }
 
 // Gives the last line before |position| a line end if it has none, so that a
@@ -407,5 +456,5 @@ void ProfileStore::EndLastLine(Section* section, std::size_t position) {
   }
   std::string_view line = section->lines[position - 1];
   section->lines[position - 1] = Own(std::string(line).append(lineEnd_));
-  changed_ = true;
+  edited_ = true;
 }

@@ -3,12 +3,17 @@
 
 #include <cstdint>
 #include <deque>
+#include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// The text of an INI-style profile file, held in memory and edited key by key.
-// Lines, headers and key lines read as profile_syntax.h says.
+#include "profile/key_index.h"
+
+// An INI-style profile text, edited key by key over the bytes it was given,
+// which it never copies. Lines, headers and key lines read as
+// profile_syntax.h says.
 //
 // What is read:
 //  - Section names and keys match without regard to ASCII letter case.
@@ -31,34 +36,27 @@
 //    without a line end still does: a line added after its last line takes
 //    the line end over, and deleting the last line gives it back.
 //
-// The text may be given in pieces as it is read (Append), so that a reader
-// can stop once the section it edits is whole (HasWholeSection). Only the
-// sections that are looked at are split into lines, so a large file costs one
-// pass to find its headers and no copy when it is written out (Pieces).
+// What is looked at: a section is found by jumping from one "[" to the next,
+// up to the header that ends it, and nothing past that header is looked at
+// while the section is all that is asked for. A section is split into lines
+// only when it is asked for; with an index of the keys to be asked (Index),
+// it keeps those keys' lines alone, each stretch between them one piece, so
+// a section of millions of lines costs one pass and a few entries. Time is
+// linear in the text, and memory beyond the text in what is edited.
 class ProfileStore {
  public:
-  // A store whose text comes through Append.
-  ProfileStore() = default;
-  // A store over the whole of |text|.
-  explicit ProfileStore(std::string text);
+  // A store over |text|, which must stay as it is while the store lives.
+  explicit ProfileStore(std::string_view text);
+  explicit ProfileStore(const char* text) : ProfileStore(std::string_view(text)) {}
+  // A temporary text would be gone before the store.
+  explicit ProfileStore(std::string&&) = delete;
   ProfileStore(const ProfileStore&) = delete;
   ProfileStore& operator=(const ProfileStore&) = delete;
 
-  // Makes room for a text of |size| bytes, so that Append copies each byte
-  // once.
-  void Reserve(std::size_t size) { text_.reserve(size); }
-
-  // Adds the next piece of the text. Only before the first Read, Write,
-  // Delete or Pieces: the text given up to then counts as the whole text.
-  void Append(std::string_view piece);
-
-  // Whether the text given so far holds the first section named |name| whole:
-  // another header has come after it.
-  bool HasWholeSection(std::string_view name);
-
-  // Adds the rest of the text, read after the edits were made. It is kept as
-  // it is and never searched, so the sections edited must be whole before.
-  void AppendRest(std::string rest);
+  // Announces the keys that will be asked of |section| before it is first
+  // asked, so that splitting it keeps only their lines. Any other key is
+  // still found: the section is then split into every line.
+  void Index(std::string_view section, const std::vector<std::string>& keys);
 
   // The value of |key| in |section|, or "" when either is absent.
   std::string Read(std::string_view section, std::string_view key);
@@ -73,87 +71,63 @@ class ProfileStore {
   void Delete(std::string_view section, std::string_view key);
 
   // Whether any edit so far changed a byte of the text.
-  bool changed() const { return changed_; }
-
-  // The text as it was given, before any edit, as pieces.
-  std::vector<std::string_view> Original() const;
+  bool edited() const { return edited_; }
 
   // The whole text as edited.
   std::string Contents();
 
   // The same text as pieces to be written one after the other, without
-  // copying it: views into the store, valid while it lives and is not edited.
+  // copying it: views into the text given and into the lines written, valid
+  // while the store lives and is not edited.
   std::vector<std::string_view> Pieces();
 
  private:
+  // A section that was asked for, split into entries: the header line, the
+  // lines that may be asked for (with the hash of their key; 0 where the
+  // line holds none, or was deleted), and, with an index, the stretches of
+  // other lines between them, one entry each.
   struct Section {
-    std::size_t begin = 0;  // offsets into text_ of the section's lines
-    std::size_t end = 0;
-    std::string_view name;  // set once the text is whole, like everything below
-    std::size_t nameBegin = 0;
-    std::size_t nameLength = 0;
-    bool hasHeader = false;
-    bool split = false;
-    std::vector<std::string_view> lines;   // each with its line end
-    std::vector<std::uint32_t> keyHashes;  // per line; 0 where no key is
-    // A bit per value of a hash's low bits, set for every hash that a key
-    // line of the section ever had: a key whose bit is clear is not there,
-    // which most look-ups of an install find out at once. Sized by Split to
-    // some eight bits a line, but kept small enough to stay in the cache:
-    // setting bits all over a larger one costs a cache miss a line.
-    std::vector<std::uint64_t> keyFilter;
-
-    void SizeFilter(std::size_t lineCount) {
-      std::size_t words = 16;
-      while (words * 64 < lineCount * 8 && words < 8192) {
-        words *= 2;
-      }
-      keyFilter.assign(words, 0);
-    }
-    void Mark(std::uint32_t hash) {
-      if (keyFilter.empty()) {
-        SizeFilter(0);
-      }
-      std::size_t bit = hash & (keyFilter.size() * 64 - 1);
-      keyFilter[bit / 64] |= std::uint64_t{1} << (bit % 64);
-    }
-    bool MayHold(std::uint32_t hash) const {
-      std::size_t bit = hash & (keyFilter.size() * 64 - 1);
-      return !keyFilter.empty() && (keyFilter[bit / 64] >> (bit % 64) & 1) != 0;
-    }
+    std::string_view name;
+    std::size_t begin = 0;  // where its header line begins in the text, or the
+    std::size_t end = 0;    // text's end for an appended section; where it ends
+    bool appended = false;
+    std::vector<std::string_view> lines;
+    std::vector<std::uint32_t> keyHashes;
+    std::vector<bool> stretches;  // per entry: a stretch of lines, not one line
+    std::optional<KeyIndex> index;
   };
 
   // A line that Delete removed, kept until the key is written again.
   struct Vacancy {
-    std::size_t section;
+    Section* section;
     std::size_t line;
     std::string key;
     std::string_view deleted;
   };
 
-  void ScanHeaders(bool atEnd);
-  void Seal();
   Section* FindSection(std::string_view name);
+  Section* AppendSection(std::string_view name);
+  bool NextHeader(std::size_t* at, std::size_t* lineEnd, std::string_view* name) const;
   void Split(Section* section);
+  void SplitEveryLine(Section* section);
   std::string_view Own(std::string text);
-  std::size_t FindKey(const Section& section, std::string_view key) const;
-  std::vector<Vacancy>::iterator FindVacancy(std::size_t section, std::string_view key);
-  void InsertLine(std::size_t section, std::size_t position, std::string_view key,
+  std::size_t FindKey(Section* section, std::string_view key);
+  std::vector<Vacancy>::iterator FindVacancy(Section* section, std::string_view key);
+  std::size_t InsertionPoint(Section* section);
+  void InsertLine(Section* section, std::size_t position, std::string_view key,
                   std::string_view value);
   void EndLastLine(Section* section, std::size_t position);
 
-  std::string text_;
-  std::string rest_;
-  std::size_t scanned_ = 0;  // where the search for headers goes on
-  std::string askedName_;    // what HasWholeSection was last asked, and how far it looked
-  std::size_t askedUpTo_ = 1;
-  std::size_t firstNamed_ = 0;  // the first section of that name; 0 when none yet
-  bool sealed_ = false;
+  std::string_view text_;
   std::string lineEnd_;
-  std::vector<Section> sections_{Section()};  // the first one: the lines before any header
+  // The sections asked for, in the order of the text; appended ones last. A
+  // list, so that a section found later leaves the others where they are.
+  std::list<Section> sections_;
+  std::vector<std::string> absent_;  // names asked for that no header has
+  std::vector<std::pair<std::string, std::vector<std::string>>> indexes_;
   std::vector<Vacancy> vacancies_;
   std::deque<std::string> owned_;  // texts of written lines; a deque keeps them in place
-  bool changed_ = false;
+  bool edited_ = false;
 };
 
 #endif  // AUTOEXP_PROFILE_PROFILE_STORE_H_

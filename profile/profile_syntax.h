@@ -41,24 +41,20 @@ inline char LowerAscii(char c) {
 // in |text|, its whole length.
 std::size_t LineLength(std::string_view text);
 
-// Splits a text into lines as LineLength does, looking at each byte once:
-// the next CR is searched for only when the last one is passed, so a text
-// of LF lines is not searched twice.
+// Splits a text into lines as LineLength does, looking at each byte once,
+// whatever ends its lines (LF, CRLF or a lone CR).
 class LineSplitter {
  public:
   explicit LineSplitter(std::string_view text);
   // The next line, line end included; false at the end of the text.
   bool Next(std::string_view* line);
+  // Where the next line begins.
+  std::size_t position() const;
 
  private:
   std::string_view text_;
   std::size_t start_ = 0;
-  std::size_t carriageReturn_;  // the first CR at or after start_, or npos
 };
-
-// Whether |text| holds a whole line: a line end, where a final CR only counts
-// once the byte after it is known (it may begin a CRLF).
-bool HoldsWholeLine(std::string_view text);
 
 // A line without its line end.
 std::string_view LineContent(std::string_view line);

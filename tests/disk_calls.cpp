@@ -1,6 +1,7 @@
 #include "tests/disk_calls.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -10,13 +11,10 @@ std::unique_ptr<Disk::Lock> Lock(const std::string& path, std::string* error) {
 }
 
 Disk::ReadStatus ReadLocked(Disk::Lock& lock, std::string* contents, std::string* error) {
-  return SystemDisk().ReadPieces(
-      lock,
-      [contents](std::string_view piece, std::uint64_t) {
-        contents->append(piece);
-        return true;
-      },
-      error);
+  std::string_view bytes;
+  Disk::ReadStatus status = SystemDisk().Read(lock, &bytes, error);
+  contents->assign(bytes);
+  return status;
 }
 
 }  // namespace
@@ -39,20 +37,28 @@ Disk::ReplaceStatus ReplaceLocked(const std::string& path, Pieces expected, Piec
   return SystemDisk().ReplaceFile(*lock, replacement, error);
 }
 
-Disk::ReplaceStatus Replace(const std::string& path, std::string_view bytes, std::string* error) {
+Disk::ReplaceStatus ReplaceAsRun(const std::string& path, std::string_view bytes,
+                                 const std::function<void()>& meanwhile, std::string* error) {
   std::unique_ptr<Disk::Lock> lock = Lock(path, error);
   if (lock == nullptr) {
     return Disk::ReplaceStatus::kFailed;
   }
-  std::string contents;
-  Disk::ReadStatus read = ReadLocked(*lock, &contents, error);
-  if (read == Disk::ReadStatus::kFailed) {
+  std::string_view read;
+  Disk::ReadStatus status = SystemDisk().Read(*lock, &read, error);
+  if (status == Disk::ReadStatus::kFailed) {
     return Disk::ReplaceStatus::kFailed;
   }
   Disk::Replacement replacement;
-  if (read == Disk::ReadStatus::kOkay) {
-    replacement.expected = {{contents}};
+  if (status == Disk::ReadStatus::kOkay) {
+    replacement.expected = {{read}};
   }
   replacement.bytes = {{bytes}};
+  if (meanwhile) {
+    meanwhile();
+  }
   return SystemDisk().ReplaceFile(*lock, replacement, error);
+}
+
+Disk::ReplaceStatus Replace(const std::string& path, std::string_view bytes, std::string* error) {
+  return ReplaceAsRun(path, bytes, nullptr, error);
 }

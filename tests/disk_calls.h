@@ -1,6 +1,7 @@
 #ifndef AUTOEXP_TESTS_DISK_CALLS_H_
 #define AUTOEXP_TESTS_DISK_CALLS_H_
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,12 @@ Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::
 using Pieces = std::optional<std::vector<std::string_view>>;
 Disk::ReplaceStatus ReplaceLocked(const std::string& path, Pieces expected, Pieces bytes,
                                   const std::string& backupPath, std::string* error);
+
+// Replaces the file at |path| with |bytes| as a run does: expecting what Read
+// gave (or no file), with |meanwhile| (another program's doing) run between
+// the read and the replacement.
+Disk::ReplaceStatus ReplaceAsRun(const std::string& path, std::string_view bytes,
+                                 const std::function<void()>& meanwhile, std::string* error);
 
 // Replaces the file at |path| with |bytes|, whatever it holds (or creates it).
 Disk::ReplaceStatus Replace(const std::string& path, std::string_view bytes, std::string* error);

@@ -133,6 +133,69 @@ TEST(PosixDiskRead, RefusesWhatIsNoRegularFile) {
   }
 }
 
+// A file another program shortens while a run reads it mapped: possible
+// only once a lease break has run out its time (made one second here). The
+// run goes on, the pages past the new end reading as zeros, and the lock is
+// no longer kept, so the run starts over.
+TEST(PosixDiskRead, FileShortenedUnderAMappingNeverEndsTheRun) {
+  const char* breakTime = "/proc/sys/fs/lease-break-time";
+  std::string before = ReadBytes(breakTime);
+  if (geteuid() != 0 || before.empty()) {
+    GTEST_SKIP() << "needs root to shorten the lease-break time";
+  }
+  TempDir dir;
+  WriteBytes(dir.File("f"), std::string(64 * 1024, 'x'));
+  std::string error;
+  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  ASSERT_NE(lock, nullptr) << error;
+  if (!lock->SeesEveryWriter()) {
+    GTEST_SKIP() << "no lease here, so no mapping";
+  }
+  std::string_view bytes;
+  ASSERT_EQ(SystemDisk().Read(*lock, &bytes, &error), Disk::ReadStatus::kOkay) << error;
+  ASSERT_EQ(bytes.size(), 64u * 1024);
+  WriteBytes(breakTime, "1\n");
+  pid_t shortener = fork();
+  if (shortener == 0) {
+    _exit(truncate(dir.File("f").c_str(), 0) == 0 ? 0 : 1);  // waits out the break
+  }
+  int status = 0;
+  waitpid(shortener, &status, 0);
+  WriteBytes(breakTime, before);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::size_t kept = 0;
+  for (char c : bytes) {
+    kept += c == 'x';
+  }
+  EXPECT_EQ(kept, 0u);
+  EXPECT_FALSE(lock->Kept());
+}
+
+// Without a lease the file is read into a buffer: a file shortened after
+// the read is no harm, and the comparison that the check before a
+// replacement makes sees it.
+TEST(PosixDiskRead, FileShortenedAfterABufferedReadIsNotReplaced) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run as another user";
+  }
+  TempDir dir;
+  WriteBytes(dir.File("f"), "old bytes");
+  chmod(dir.File("f").c_str(), 0666);
+  EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
+    std::string error;
+    std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+    std::string_view bytes;
+    if (lock == nullptr || lock->SeesEveryWriter() ||
+        SystemDisk().Read(*lock, &bytes, &error) != Disk::ReadStatus::kOkay ||
+        truncate(dir.File("f").c_str(), 0) != 0) {
+      return false;
+    }
+    // (The replacement itself would fail earlier here: a user cannot give
+    // a new file another user's owner.)
+    return bytes == "old bytes" && !FileHolds(SystemDisk(), *lock, {bytes});
+  }));
+}
+
 TEST(PosixDiskRead, UnreadableFileFails) {
   TempDir dir;
   WriteBytes(dir.File("f"), "x");

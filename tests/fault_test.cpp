@@ -333,7 +333,8 @@ TEST(LargeInputs, MegabyteLinesAreSavedAndRestoredWhole) {
   WriteBytes(dir.File("autoexp.dat"), text);
   ASSERT_EQ(RunSetup(InstallIn(dir.path(), "0")).status, 0);
   {
-    ProfileStore installed(ReadBytes(dir.File("autoexp.dat")));
+    std::string installedText = ReadBytes(dir.File("autoexp.dat"));
+    ProfileStore installed(installedText);
     EXPECT_TRUE(installed.Read(kAutoExpandSection, std::string(kSavedKeyPrefix) + key) ==
                 longValue);
     EXPECT_EQ(installed.Read(kAutoExpandSection, key), kDisplayRules[0].value);

@@ -15,8 +15,8 @@
 //    the text given, in order and byte for byte (but for the line end that
 //    the last one lends to lines added after it), and the text keeps its
 //    ending;
-//  - a store given the text in pieces, stopped where a run stops and given
-//    the rest afterwards, edits a section as one over the whole text.
+//  - a store told beforehand of some keys of a section (Index) edits just
+//    as one that was not.
 //
 // The input's last bytes, read backwards, are a list of reads, writes and
 // deletes over a few sections and keys; the bytes before them are the file's

@@ -5,6 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "rules/display_rules.h"
+#include "rules/rule_editing.h"
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using std::string_literals::operator""s;
@@ -25,7 +33,7 @@ class ProfileRead : public testing::TestWithParam<ReadCase> {};
 TEST_P(ProfileRead, FindsTheValue) {
   ProfileStore store(GetParam().text);
   EXPECT_EQ(store.Read("AutoExpand", GetParam().key), GetParam().value);
-  EXPECT_FALSE(store.changed());
+  EXPECT_FALSE(store.edited());
   EXPECT_EQ(store.Contents(), GetParam().text);
 }
 
@@ -89,7 +97,7 @@ TEST_P(ProfileEdit, ChangesOnlyTheEditedLines) {
     }
   }
   EXPECT_EQ(store.Contents(), GetParam().after);
-  EXPECT_EQ(store.changed(), GetParam().after != GetParam().before);
+  EXPECT_EQ(store.edited(), GetParam().after != GetParam().before);
   std::string joined;
   for (std::string_view piece : store.Pieces()) {
     joined.append(piece);
@@ -201,11 +209,45 @@ TEST(ProfileStore, WrittenValuesReadBack) {
     EXPECT_EQ(store.Read("AutoExpand", "k"), value);
     store.Write("AutoExpand", "fresh", value);
     EXPECT_EQ(store.Read("AutoExpand", "fresh"), value);
-    ProfileStore reread(store.Contents());
+    std::string contents = store.Contents();
+    ProfileStore reread(contents);
     EXPECT_EQ(reread.Read("AutoExpand", "fresh"), value);
     store.Delete("AutoExpand", "fresh");
     EXPECT_EQ(store.Read("AutoExpand", "fresh"), "");
   }
 }
+
+#ifndef _WIN32
+// A run that changes nothing looks at nothing past the header that ends the
+// AutoExpand section: here the pages after that header cannot be read at
+// all, as the pages of a mapped file past it are never read from the disk.
+TEST(ProfileStore, ChangingNothingLooksAtNothingPastTheSection) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  std::string text = "[AutoExpand]\r\n";
+  std::vector<std::string> keys;
+  for (const DisplayRule& rule : kDisplayRules) {
+    text += std::string(RuleKey(rule, true)) + "=" + rule.value + "\r\n";
+    keys.emplace_back(RuleKey(rule, true));
+    keys.push_back(SavedKey(keys.back()));
+  }
+  text += "[Other]\r\n";
+  const std::size_t head = (text.size() / page + 1) * page;
+  text.insert(0, std::string(head - text.size() - 2, ';') + "\r\n");
+  char* base = static_cast<char*>(
+      mmap(nullptr, head + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(base, MAP_FAILED);
+  text.copy(base, head);
+  std::fill(base + head, base + head + page, '[');
+  ASSERT_EQ(mprotect(base + head, page, PROT_NONE), 0);
+
+  ProfileStore store(std::string_view(base, head + page));
+  store.Index(kAutoExpandSection, keys);
+  for (const DisplayRule& rule : kDisplayRules) {
+    AddRule(store, RuleKey(rule, true), rule.value);
+  }
+  EXPECT_FALSE(store.edited());
+  munmap(base, head + page);
+}
+#endif
 
 }  // namespace

@@ -29,7 +29,7 @@ TEST_P(RuleEditing, LeavesTheExpectedText) {
     RemoveRule(store, "CEdit");
   }
   EXPECT_EQ(store.Contents(), c.after);
-  EXPECT_EQ(store.changed(), c.after != c.before);
+  EXPECT_EQ(store.edited(), c.after != c.before);
 }
 
 const std::string kLong(300, 'L');

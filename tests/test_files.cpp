@@ -92,6 +92,12 @@ void MakeReadOnly(const std::string& path) {
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
 }
 
+void MoveOver(const std::string& from, const std::string& to) {
+  if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    throw std::runtime_error("cannot move " + from);
+  }
+}
+
 void MakeHardLink(const std::string& from, const std::string& to) {
   if (!CreateHardLinkA(to.c_str(), from.c_str(), nullptr)) {
     throw std::runtime_error("cannot link " + to);
@@ -186,6 +192,12 @@ void MakeDirectory(const std::string& path) {
 
 void MakeReadOnly(const std::string& path) {
   chmod(path.c_str(), 0444);
+}
+
+void MoveOver(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    throw std::runtime_error("cannot move " + from);
+  }
 }
 
 void MakeHardLink(const std::string& from, const std::string& to) {

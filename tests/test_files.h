@@ -36,6 +36,8 @@ void MakeDirectory(const std::string& path);
 // Marks the file at |path| read-only: the read-only attribute on Windows, no
 // write bits elsewhere.
 void MakeReadOnly(const std::string& path);
+// Moves the file at |from| to |to|, over whatever is there.
+void MoveOver(const std::string& from, const std::string& to);
 // Gives the file at |from| the second name |to|.
 void MakeHardLink(const std::string& from, const std::string& to);
 
