@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark: installs crudini if missing, builds (Release), generates rules
-# files of 64 KB, 1 MB, 16 MB and 128 MB under build-bench/bench, and prints the
-# medians and ratios; the table is also written to build-bench/bench/results.csv.
+# files of 176 KB (the size of the debugger's own), 1 MB, 16 MB and 128 MB in
+# five shapes under build-bench/bench, and prints the medians and ratios; the
+# table is also written to build-bench/bench/results.csv.
 #   scripts/bench.sh [SIZE_MB...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
