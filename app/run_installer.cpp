@@ -38,8 +38,8 @@ int Fail(const std::string& what, const std::string& reason) {
   return kExitFailed;
 }
 
-// Makes the run's edits over |text|, every rule added or every rule removed,
-// in |*store|.
+// Makes the run's edits in |*store|, every rule added or every rule removed,
+// after telling it the keys they ask for.
 void ApplyRules(ProfileStore* store, const Job& job) {
   std::vector<std::string> keys;
   for (const DisplayRule& rule : kDisplayRules) {
@@ -98,7 +98,8 @@ std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) 
   if (!store.edited() && !backup) {
     return kExitSucceeded;
   }
-  // 5.
+  // 5. Expecting the bytes read (or no file), with the new bytes in the
+  // file's own encoding.
   Disk::Replacement replacement;
   std::string encoded;
   if (exists) {

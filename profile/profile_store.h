@@ -88,8 +88,11 @@ class ProfileStore {
   // other lines between them, one entry each.
   struct Section {
     std::string_view name;
-    std::size_t begin = 0;  // where its header line begins in the text, or the
-    std::size_t end = 0;    // text's end for an appended section; where it ends
+    // Where its header line begins in the text, and where the section ends
+    // (the next header, or the text's end); both the text's end for a
+    // section appended to it.
+    std::size_t begin = 0;
+    std::size_t end = 0;
     bool appended = false;
     std::vector<std::string_view> lines;
     std::vector<std::uint32_t> keyHashes;
