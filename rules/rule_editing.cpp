@@ -17,8 +17,16 @@ void AddRule(ProfileStore& store, std::string_view typeName, std::string_view va
   if (current == value) {
     return;
   }
+  // An add-in rule of another release (or another spelling of this one's) is
+  // not the user's: saving it would overwrite the user's own saved value, and
+  // the uninstall would put back a call of an export that may be gone. It is
+  // rewritten, and whatever is saved stays as it is.
+  if (IsAddInValue(current)) {
+    store.Write(kAutoExpandSection, typeName, value);
+    return;
+  }
   // The saved copy goes first, so that the old value is never absent from the
-  // section; the rule is then deleted (all its lines) and written anew.
+  // section; the rule's first line is then deleted and written anew.
   store.Write(kAutoExpandSection, SavedKey(typeName), current);
   store.Delete(kAutoExpandSection, typeName);
   store.Write(kAutoExpandSection, typeName, value);

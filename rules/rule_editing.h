@@ -17,8 +17,10 @@ constexpr std::string_view kSavedKeyPrefix = "ov-";
 std::string SavedKey(std::string_view typeName);
 
 // Makes the rule for |typeName| hold |value|. A different value already there
-// is first saved under the saved-value key (replacing an older saved copy);
-// an equal one leaves the text as it is; an empty one counts as absent.
+// is first saved under the saved-value key (replacing an older saved copy),
+// unless it is the add-in's own (IsAddInValue): that one is only rewritten,
+// and a saved copy stays as it is. An equal value leaves the text as it is;
+// an empty one counts as absent.
 void AddRule(ProfileStore& store, std::string_view typeName, std::string_view value);
 
 // Deletes the rule for |typeName| and puts back its saved value if a

@@ -234,8 +234,9 @@ std::string Utf16File(const std::string& text, bool bigEndian) {
   return bytes;
 }
 
-// Rounds 32 on are UTF-16 files, of both byte orders, whose values hold
-// characters that no 8-bit code page has.
+// Each round also installs over what an earlier release left. Rounds 32 on
+// are UTF-16 files, of both byte orders, whose values hold characters that no
+// 8-bit code page has.
 TEST(RoundTrip, InstallThenUninstallGivesTheFileBack) {
   std::mt19937 random(7);
   int replaced = 0;
@@ -260,6 +261,18 @@ TEST(RoundTrip, InstallThenUninstallGivesTheFileBack) {
     // The rules are written in the file's own encoding, and read back so.
     std::size_t rule = installed.find(spelled("$ADDIN(Orvelin.dll,hwnd)"));
     EXPECT_TRUE(rule != std::string::npos && (!utf16 || rule % 2 == 0));
+    ASSERT_EQ(RunSetup({dir.path(), "/", tag, "I", "5", "6"}).status, 0);
+    EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), installed);
+    // An earlier release left its own rules (other exports) beside the
+    // user's saved values: installing over them gives this release's file,
+    // with the user's values still saved, not the earlier rules.
+    std::string earlier = installed;
+    const std::string call = spelled("$ADDIN(Orvelin.dll,");
+    for (std::size_t at = 0; (at = earlier.find(call, at)) != std::string::npos;) {
+      earlier.insert(at + call.size(), spelled("v1_"));
+      at += call.size();
+    }
+    WriteBytes(dir.File("autoexp.dat"), earlier);
     ASSERT_EQ(RunSetup({dir.path(), "/", tag, "I", "5", "6"}).status, 0);
     EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), installed);
     ASSERT_EQ(RunSetup({dir.path(), "/", tag, "U"}).status, 0);
