@@ -4,18 +4,22 @@
 # Sanitizer, the profile store under libFuzzer for FUZZ_SECONDS (60), then
 # the shipped Windows programs (scripts/release.sh) with their image check
 # and a second build that must give the same bytes, the Windows tests under
-# Wine against the shipped 64-bit program, and the example setups run by
-# Wine. Installs what a fresh Debian machine lacks for that.
+# Wine against both shipped programs (the 64-bit one in a 64-bit prefix; the
+# 32-bit one, the one setups ship, in a 64-bit prefix as on 64-bit Windows and
+# in a pure 32-bit prefix as on 32-bit Windows), and the example setups run
+# by Wine. Installs what a fresh Debian machine lacks for that. A machine
+# whose kernel runs no 32-bit code skips the 32-bit runs and says so.
 #   scripts/test.sh
-# Builds go to build/, build-asan/, build-fuzz/, build-win/ and dist/
-# (BUILD_DIR, ASAN_BUILD_DIR, FUZZ_BUILD_DIR, WIN_BUILD_DIR and DIST_DIR
-# override).
+# Builds go to build/, build-asan/, build-fuzz/, build-win/, build-win32/
+# and dist/ (BUILD_DIR, ASAN_BUILD_DIR, FUZZ_BUILD_DIR, WIN_BUILD_DIR,
+# WIN32_BUILD_DIR and DIST_DIR override).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-$root/build}
 asanbuild=${ASAN_BUILD_DIR:-$root/build-asan}
 winbuild=${WIN_BUILD_DIR:-$root/build-win}
+win32build=${WIN32_BUILD_DIR:-$root/build-win32}
 dist=${DIST_DIR:-$root/dist}
 jobs=$(nproc)
 version=$(sed -n 's/^project(autoexp-setup VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
@@ -37,6 +41,13 @@ need binutils-mingw-w64-i686 i686-w64-mingw32-windres
 need nsis makensis
 need wixl wixl
 need wine64 /usr/lib/wine/wine64
+# 32-bit Wine runs the 32-bit program: Debian's wine32 of the i386
+# architecture, which apt-get update below then lists.
+if [ ! -e /usr/lib/wine/wine ]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  missing+=(wine32:i386)
+fi
+need g++-mingw-w64-i686-posix i686-w64-mingw32-g++-posix
 need locales localedef
 need clang-format clang-format
 need clang clang++
@@ -89,7 +100,27 @@ cmp "$shipped/x86/autoexp-setup.exe" "$again/x86/autoexp-setup.exe"
 cmp "$shipped/x64/autoexp-setup.exe" "$again/x64/autoexp-setup.exe"
 echo "identical"
 
-echo "== Windows test build (posix-threads MinGW-w64)"
+# Runs the Windows suites of the build folder $1 under Wine in the fresh
+# prefix $2 (its WINEARCH $3: win64 or win32), then prints how many tests
+# each suite ran, labelled $4.
+windows_suites() {
+  local prefix=$2
+  rm -rf "$prefix"
+  # Set up once, before the tests start in parallel.
+  WINEPREFIX=$prefix WINEARCH=$3 "$root/scripts/wine-run" wineboot --init >/dev/null 2>&1
+  WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
+  (cd "$1" && WINEPREFIX=$prefix WINEARCH=$3 ctest --output-on-failure -j "$jobs")
+  WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+  awk -v label="$4" '
+    / Testing: / { name = $3 }
+    /^\[  PASSED  \] [0-9]+ tests?\./ { passed[name] = $4 }
+    /^\[  SKIPPED \] [0-9]+ tests?,/ { skipped[name] = $4 }
+    END { for (n in passed) printf "  %s, %s: %d tests passed (%d skipped)\n", label, n, passed[n], skipped[n] }
+  ' "$1/Testing/Temporary/LastTest.log" | sort
+}
+
+echo "== Windows test build, 64-bit (posix-threads MinGW-w64)"
+
 cmake -S "$root" -B "$winbuild" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DAUTOEXP_WINDOWS_PROGRAM="$shipped/x64/autoexp-setup.exe" >/dev/null
@@ -101,14 +132,26 @@ if bash "$root/tests/check_windows_image.sh" "$winbuild/autoexp-setup.exe" x86_6
   echo "the image check passed a posix-threads program"
   exit 1
 fi
-echo "== Windows tests under Wine, on the shipped 64-bit program"
-# A throw-away prefix, set up once before the tests start in parallel.
-export WINEPREFIX=$winbuild/wineprefix
-"$root/scripts/wine-run" wineboot --init >/dev/null 2>&1
-/usr/lib/wine/wineserver -w
-(cd "$winbuild" && ctest --output-on-failure -j "$jobs")
-/usr/lib/wine/wineserver -k 2>/dev/null || true
+echo "== Windows tests under Wine, on the shipped 64-bit program, 64-bit prefix"
+windows_suites "$winbuild" "$winbuild/wineprefix" win64 "x64 program, 64-bit prefix"
 
-echo "== example setups (NSIS, MSI) under Wine"
-bash "$root/tests/setups_under_wine.sh" "$shipped/x64/autoexp-setup.exe" "$build/autoexp-setup" \
-  "$winbuild/setups"
+# Whether this machine runs 32-bit programs at all: some kernels are built
+# without it, and Wine's 32-bit loader is one.
+if run32=$(/usr/lib/wine/wine --version 2>&1); then
+  echo "== Windows test build, 32-bit (posix-threads MinGW-w64)"
+  cmake -S "$root" -B "$win32build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+    -DAUTOEXP_WINDOWS_PROGRAM="$shipped/x86/autoexp-setup.exe" >/dev/null
+  cmake --build "$win32build" -j "$jobs"
+  echo "== Windows tests under Wine, on the shipped 32-bit program, 64-bit prefix (WoW64)"
+  windows_suites "$win32build" "$win32build/wineprefix-wow64" win64 "x86 program, 64-bit prefix"
+  echo "== Windows tests under Wine, on the shipped 32-bit program, 32-bit prefix"
+  windows_suites "$win32build" "$win32build/wineprefix-win32" win32 "x86 program, 32-bit prefix"
+
+  echo "== example setups (NSIS, MSI) under Wine, on the shipped 32-bit program"
+  bash "$root/tests/setups_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$build/autoexp-setup" \
+    "$win32build/setups"
+else
+  echo "== NOT RUN: the shipped 32-bit program and the example setups around it, for this" \
+    "machine runs no 32-bit code (Wine's 32-bit loader: ${run32:-no output})"
+fi

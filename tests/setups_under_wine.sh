@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the two example setups (examples/nsis, examples/wix) around the
-# shipped 64-bit program, runs each silently under Wine on a rules file in a
+# Builds the two example setups (examples/nsis, examples/wix), 32-bit, around
+# the shipped 32-bit program, the one they tell setup authors to ship, runs each silently under Wine on a rules file in a
 # folder whose name has a blank, and checks, byte for byte, the rules file
 # and autoexp.bak after the install and the rules file after the uninstall
 # against what the native program makes of the same file, that each setup
 # saw exit status 0, and that a failed run's reason reaches the NSIS setup's
 # log.
-#   tests/setups_under_wine.sh SHIPPED-64-BIT-EXE NATIVE-PROGRAM WORK-FOLDER
+# They run in a 64-bit prefix, as on 64-bit Windows, where most setups run.
+#   tests/setups_under_wine.sh SHIPPED-32-BIT-EXE NATIVE-PROGRAM WORK-FOLDER
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
 program=$1
@@ -21,11 +22,11 @@ windows() { echo "Z:${1//\//\\}"; }  # a path as the Windows programs see it
 /usr/lib/wine/wineserver -w
 
 sample=$source/sample/autoexp.dat
-makensis -V2 -DPROGRAM="$program" -DTARGET=amd64-unicode -DOUTFILE="$work/addin-setup.exe" \
+makensis -V2 -DPROGRAM="$program" -DOUTFILE="$work/addin-setup.exe" \
   "$source/examples/nsis/addin.nsi"
 # wixl takes a source file's path relative to the working folder only.
 cp "$program" "$work/autoexp-setup.exe"
-(cd "$work" && wixl -a x64 -D Program=autoexp-setup.exe -o addin.msi "$source/examples/wix/addin.wxs")
+(cd "$work" && wixl -a x86 -D Program=autoexp-setup.exe -o addin.msi "$source/examples/wix/addin.wxs")
 
 # What the native program makes of the same file.
 mkdir "$work/native"
@@ -63,9 +64,10 @@ run_setup() {  # run_setup nsis|msi
   local s=0
   case $1 in
     nsis)
-      # Where the debugger records its folder; a blank in the name cannot
-      # pass through Wine's argument quoting as /DEBUGGERDIR="...".
-      "$wine" reg add 'HKLM\Software\Debugger' /v InstallDir /d "$(windows "$debugger")" /f \
+      # Where the debugger records its folder, in the registry's 32-bit view
+      # that the 32-bit setup reads; a blank in the name cannot pass through
+      # Wine's argument quoting as /DEBUGGERDIR="...".
+      "$wine" reg add 'HKLM\Software\Debugger' /v InstallDir /d "$(windows "$debugger")" /f /reg:32 \
         >/dev/null 2>&1
       # An add-in folder without blanks: the uninstaller sees "_?=" (run in
       # place and wait, so its status is the program's) only unquoted.
@@ -107,7 +109,7 @@ run_setup() {  # run_setup nsis|msi
         failures=$((failures + 1))
       fi
       # The half-done install's record would lead the MSI to this folder.
-      "$wine" reg delete 'HKLM\Software\Display rules add-in' /f >/dev/null 2>&1
+      "$wine" reg delete 'HKLM\Software\Display rules add-in' /f /reg:32 >/dev/null 2>&1
       ;;
     msi)
       "$wine" msiexec /i "$(windows "$work/addin.msi")" /qn "DEBUGGERDIR=$(windows "$debugger")" || s=$?

@@ -94,9 +94,19 @@ class StepBreakpoints {
     CONTEXT context{};
     context.ContextFlags = CONTEXT_FULL;
     GetThreadContext(thread, &context);
+#ifdef _WIN64
+    // The first two arguments come in registers.
     Step step{found->second.first, String(context.Rcx), String(context.Rdx)};
-    Put(address, found->second.second);
     context.Rip = address;
+#else
+    // On the stack, right above the return address.
+    DWORD arguments[2] = {};
+    ReadProcessMemory(process_, reinterpret_cast<void*>(context.Esp + 4), arguments,
+                      sizeof arguments, nullptr);
+    Step step{found->second.first, String(arguments[0]), String(arguments[1])};
+    context.Eip = address;
+#endif
+    Put(address, found->second.second);
     context.EFlags |= 0x100;  // trap after one instruction, to put the int3 back
     SetThreadContext(thread, &context);
     CloseHandle(thread);
@@ -119,7 +129,7 @@ class StepBreakpoints {
     WriteProcessMemory(process_, reinterpret_cast<void*>(address), &byte, 1, nullptr);
     FlushInstructionCache(process_, reinterpret_cast<void*>(address), 1);
   }
-  std::string String(DWORD64 address) {
+  std::string String(std::uintptr_t address) {
     std::string text;
     char c = 0;
     while (address != 0 && text.size() < MAX_PATH &&
@@ -412,8 +422,14 @@ TEST_F(WindowsEndToEnd, MissingFileCreatedByInstallOnly) {
 TEST_F(WindowsEndToEnd, RulesPathAtTheLimit) {
   const std::size_t folderLength = MAX_PATH - 1 - std::string("\\autoexp.dat").size();
   std::string deep = dir;
+  // Folders of at most 200 characters, each after its backslash; none may
+  // leave exactly one character to go, which no folder name can fill.
+  ASSERT_NE(folderLength - deep.size(), 1u) << deep;
   while (deep.size() < folderLength) {
-    deep += "\\" + std::string(std::min<std::size_t>(200, folderLength - deep.size() - 1), 'd');
+    std::size_t left = folderLength - deep.size();
+    std::size_t name = std::min<std::size_t>(200, left - 1);
+    name -= left - 1 - name == 1 ? 1 : 0;
+    deep += "\\" + std::string(name, 'd');
     ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr)) << deep.size();
   }
   std::string deepRules = deep + "\\autoexp.dat";
