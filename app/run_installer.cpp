@@ -56,72 +56,64 @@ void ApplyRules(ProfileStore* store, const Job& job) {
   }
 }
 
-// One attempt at the whole update, in five steps: lock, clean up, read,
-// decide, replace. Returns the run's exit status, or nothing when another
-// program changed the file between the read and the replacement, so that its
-// change is kept by making the edits again on what it left.
+// One attempt at the whole update, as platform/disk.h tells it: lock, clean
+// up, read, edit, replace. Returns the run's exit status, or nothing when
+// another program changed the file between the read and the replacement, so
+// that its change is kept by making the edits again on what it left.
 std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) {
   Disk& disk = system.disk;
   std::string reason;
-  // 1. Taken afresh each time: the file may not have existed the last time.
-  std::unique_ptr<Disk::Lock> lock = LockFile(disk, job.rulesPath, &reason, system.lockWait);
+  // Taken afresh each time: the file may not have existed the last time.
+  std::unique_ptr<FileLock> lock =
+      LockFile(disk, job.rulesPath, job.backupPath, &reason, system.lockWait);
   if (lock == nullptr) {
     return Fail("cannot lock " + job.rulesPath, reason);
   }
-  // 2. Under the lock, where no other run is writing one; on the first
-  // attempt only, for no attempt of this run leaves one behind.
+  // No attempt of this run leaves one behind.
   if (first) {
-    disk.RemoveLeftovers(*lock, job.backupPath);
+    RemoveLeftovers(disk, *lock, job.backupPath);
   }
-  // 3. The file is read once, as one view the lock keeps. A file that is
-  // there but cannot be read is never taken for an empty one: the edits would
-  // then be written over the user's rules.
-  std::string_view bytes;
-  Disk::ReadStatus status = disk.Read(*lock, &bytes, &reason);
-  if (status == Disk::ReadStatus::kFailed) {
+  // A file that is there but cannot be read is never taken for an empty one:
+  // the edits would then be written over the user's rules.
+  std::string bytes;
+  Disk::Result read = ReadFile(disk, *lock, &bytes, &reason);
+  if (read == Disk::Result::kFailed) {
     return Fail("cannot read " + job.rulesPath, reason);
   }
-  TextEncoding encoding = DetectEncoding(bytes);
-  std::string decoded;  // a UTF-16 file's text, as the store edits it
-  if (encoding != TextEncoding::kBytes && !DecodeText(encoding, bytes, &decoded)) {
+  ProfileText text;
+  if (!text.Decode(bytes)) {
     return Fail("cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
   }
-  ProfileStore store(encoding == TextEncoding::kBytes ? bytes : std::string_view(decoded));
+  ProfileStore store(text.text());
   ApplyRules(&store, job);
 
-  // 4. A run that changes nothing leaves the file alone, modification time
-  // and all. The backup is made as part of the replacement, so that a failed
+  // A run that changes nothing leaves the file alone, modification time and
+  // all. The backup is made as part of the replacement, so that a failed
   // write leaves no new backup behind; one asked for of an unchanged file is
   // that same replacement, with the file's bytes kept as they are.
-  bool exists = status == Disk::ReadStatus::kOkay;
+  bool exists = read == Disk::Result::kOkay;
   bool backup = exists && !job.backupPath.empty();
   if (!store.edited() && !backup) {
     return kExitSucceeded;
   }
-  // 5. Expecting the bytes read (or no file), with the new bytes in the
-  // file's own encoding.
-  Disk::Replacement replacement;
-  std::string encoded;
+  Replacement replacement;
   if (exists) {
-    replacement.expected = {{bytes}};
+    replacement.expected = Pieces{bytes};
   }
-  if (store.edited() && encoding == TextEncoding::kBytes) {
-    replacement.bytes = store.Pieces();
-  } else if (store.edited()) {
-    encoded = EncodeText(encoding, store.Pieces());
-    replacement.bytes = {{encoded}};
+  if (store.edited()) {
+    replacement.bytes = text.Encode(store.Pieces());
   }
   if (backup) {
     replacement.backupPath = job.backupPath;
   }
-  switch (disk.ReplaceFile(*lock, replacement, &reason)) {
-    case Disk::ReplaceStatus::kReplaced:
+  switch (ReplaceFile(disk, *lock, replacement, &reason)) {
+    case ReplaceStatus::kReplaced:
       return kExitSucceeded;
-    case Disk::ReplaceStatus::kFailed:
+    case ReplaceStatus::kFailed:
       return Fail("cannot write " + job.rulesPath, reason);
-    case Disk::ReplaceStatus::kBackupFailed:
+    case ReplaceStatus::kBackupFailed:
       return Fail("cannot back up " + job.rulesPath + " to " + job.backupPath, reason);
-    case Disk::ReplaceStatus::kChanged:
+    case ReplaceStatus::kChanged:
       break;
   }
   return std::nullopt;

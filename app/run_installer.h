@@ -11,8 +11,9 @@ constexpr int kExitFailed = 1;     // a file operation failed; the rules file is
 
 // The whole job of one process: traces arguments 1 and 2, builds the path of
 // the rules file from them, and installs or removes the display rules as the
-// mode argument says (or does nothing more). All edits are made on one copy of
-// the file in memory, which is written back once, and only if a byte changed.
+// mode argument says (or does nothing more). All edits are made over the
+// file's bytes read once into a buffer of the run's own, and written back
+// once, and only if a byte changed.
 int RunInstaller(int count, const char* const* arguments);
 
 // What a run takes from the system besides its arguments; tests put their

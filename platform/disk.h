@@ -3,197 +3,222 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Every file access of the program goes through a Disk, so that the whole run
-// can be tested against a fake that fails wherever a test wants it to.
+// Updating a file that other programs may edit at the same time, and that
+// must never lose a byte.
 //
-// Paths are narrow strings in the system's own encoding and are passed to the
-// system unchanged.
+// The update is written once, in disk.cpp, over the small primitives of a
+// Disk below, which each system supplies (disk_posix.cpp, disk_windows.cpp)
+// and tests fake. It goes like this:
 //
-// Updating a file that other programs may edit at the same time:
-//
-//   1. LockFile (below): take the file's update lock, which finds the file
-//      once (links followed) and is the handle of the whole update. Runs of
-//      this program and tools that lock the same way (crudini does) wait for
-//      each other; where the system can tell, so does a run for a program
-//      that has the file open for writing, such as an editor saving in place.
-//   2. RemoveLeftovers: delete temporary files that a killed run left.
-//   3. Read, through the lock: the file's bytes as one view, which the lock
-//      keeps until it goes. The edits are made over it.
-//   4. ReplaceFile, through the lock, expecting the bytes read. Right before
-//      the new file takes the old one's place, StillAsExpected checks that
-//      the lock was kept (no program opened the file to write since, where
-//      the system tells: then that is the proof) and otherwise that the file
-//      still holds the bytes read; if not, it returns kChanged and the caller
-//      starts over from step 1.
+//   1. Lock (LockFile). The file's path is resolved to the file really meant
+//      (links followed where the system has them), and the update lock of
+//      its folder is taken, and that of its backup's folder: every run that
+//      writes in a folder takes that folder's lock first, so while a run
+//      holds it no other run makes, renames or deletes a file there, file or
+//      no file yet. Then the file itself is opened for reading in a way that
+//      keeps writers out, or at least tells of them (a Windows handle that
+//      shares no writing; a Linux read lease, or where there is none, a lock
+//      as other locking tools take it). A program that has the file open for
+//      writing, or holds it locked, makes the run wait, as another run does.
+//      An open that fails for any reason but "no such file" is never taken
+//      for a missing file.
+//   2. Clean up (RemoveLeftovers). A temporary file of this program in those
+//      folders is one that a killed run left, for no other run can be working
+//      there now. Only kinds that never hold the only copy of anything are
+//      deleted (IsLeftoverName).
+//   3. Read (ReadFile): the whole file, into one buffer sized from its size,
+//      that the caller owns. A read error is a failed run, never a short file.
+//   4. The caller edits its copy and asks for the replacement (ReplaceFile),
+//      expecting the bytes it read (or no file), with the new bytes (or none:
+//      only a backup is wanted) and the backup's name (or none):
+//      a. the new bytes go to a temporary file "~an" beside the file, with
+//         the old file's attributes, flushed to disk;
+//      b. the backup, the bytes read, to a temporary "~ab" beside the backup's
+//         name, with the same attributes, flushed;
+//      c. the check, made every time, whatever the lock told: the name still
+//         holds the file the lock holds, no writer was seen, and the file
+//         holds exactly the bytes the edits started from. Otherwise nothing
+//         is changed, and the caller starts over from step 1, so that what
+//         the other program wrote is kept and edited anew;
+//      d. an older backup gets a second name, "~ao" (a hard link, or a copy
+//         where the volume has none), so that it can be put back;
+//      e. "~ab" is renamed over the backup's name, which thus holds a backup
+//         at every instant (where that name is a second name of the file
+//         itself, the lock lets the file go first, as in f);
+//      f. the lock lets the file go (Windows renames nothing over an open
+//         file) and "~an" is renamed over the file: the one step that makes
+//         the new bytes visible, atomic for every reader and across a crash;
+//      g. if that rename fails, "~ao" goes back to the backup's name (or,
+//         where there was no older backup, the new one is deleted), and if
+//         even that fails, the older backup is kept as "~ak", a name no run
+//         deletes, and the error says where; otherwise "~ao" is deleted.
 //   5. Let the lock go.
 //
-// The check in step 4 narrows the window for a writer that the system cannot
-// see to the moment between the check and the replacement.
+// A run killed at any step leaves the file and the backup's name holding
+// their old bytes or their new ones, so no "~an", "~ab" or "~ao" file ever
+// holds the only copy of anything. What no protocol taken by one side can
+// close is the moment between the check (c) and the rename (f): a writer that
+// neither locks nor is kept out, and writes then, writes to the file replaced.
+//
+// Paths are narrow strings in the system's own encoding, passed to the
+// system unchanged.
 class Disk {
  public:
-  enum class ReadStatus {
-    kOkay,      // every byte of the file was handed on
-    kNotFound,  // nothing exists at the path (or a link points nowhere)
-    kFailed,    // something is there but could not be read; *error says why
+  // What a primitive found.
+  enum class Result {
+    kOkay,
+    kNotFound,  // nothing at the path
+    kExists,    // something at a name that was to be new
+    kBusy,      // another program holds what was asked for; *error says what
+    kFailed,    // *error says why
   };
 
-  enum class LockStatus {
-    kLocked,  // *lock holds the lock
-    kBusy,    // another program holds it, or has the file open to write; *error says which
-    kFailed,  // the path may not be used; *error says why
-  };
-
-  enum class ReplaceStatus {
-    kReplaced,      // the file now holds the new bytes (and the backup the old)
-    kChanged,       // the file is not as expected, or the lock was lost; nothing was written
-    kFailed,        // *error says why; the file and an older backup are as they were
-                    // (one that could not be put back is kept where *error says)
-    kBackupFailed,  // the backup could not be made; *error says why; both untouched
-  };
-
-  // The update lock of one file, and the handle of its update: taking it
-  // finds the file (links followed) once, and the read and the replacement
-  // go through it, so the file read is the file replaced. Destroying it lets
-  // the lock go. A lock taken where there is no file yet, or nothing a lock
-  // can hold, holds the file's name only; the read then says what is there.
-  class Lock {
+  // Something a primitive holds open for the caller: a folder's update lock,
+  // or a file. Letting it go releases what it holds.
+  class Handle {
    public:
-    explicit Lock(std::string file) : file_(std::move(file)) {}
-    virtual ~Lock() = default;
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-    // The file the lock was taken for, every link followed.
-    const std::string& file() const { return file_; }
-    // False once another program has opened the file to write since the lock
-    // was taken, where the system tells (Linux file leases), or has moved
-    // another file to its name.
-    virtual bool Kept() const { return true; }
-    // Whether the system tells every program that opens the file to write
-    // (a Linux file lease): then Kept() alone proves the file unchanged.
-    virtual bool SeesEveryWriter() const { return false; }
-    // Closes what the lock holds open of the file itself, keeping the update
-    // lock: called right before the new file takes the old one's place, where
-    // the system renames nothing over a file that is open (Windows). From
-    // then on writers are no longer kept out.
-    virtual void LetFileGo() {}
-
-   private:
-    std::string file_;
+    virtual ~Handle() = default;
   };
 
-  // What ReplaceFile is to do.
-  struct Replacement {
-    // The bytes the file must still hold right before it is replaced, as
-    // pieces one after the other; none: there must be no file, and one made
-    // in the meantime is never replaced.
-    std::optional<std::vector<std::string_view>> expected;
-    // The new bytes, as pieces one after the other; none: the file keeps its
-    // bytes, and only the backup is made.
-    std::optional<std::vector<std::string_view>> bytes;
-    // Where the file's old bytes are kept as part of the replacement; only
-    // with |expected| bytes, for there is nothing to keep otherwise. Whatever
-    // stands at the name (a file, a link, a link that points nowhere) is
-    // replaced, never written through; a directory or another non-file is
-    // refused. The backup gets the file's permission bits and owner (it is
-    // the old file itself where the system allows and the file is replaced).
-    // A replacement that fails leaves an older backup exactly as it was, or
-    // kept under a name the error gives.
-    std::string backupPath;
+  // What stands at a name, the name itself (a link is not followed).
+  enum class Kind { kNone, kFile, kLink, kDirectory, kOther };
+  struct Entry {
+    Kind kind = Kind::kNone;
+    bool readOnly = false;   // a file that may not be written
+    std::uint64_t size = 0;  // a file's, when it was looked at
   };
-
-  // Called with each piece of a file read, and with the file's size when it
-  // was opened (the file may grow or shrink while it is read); returns
-  // whether to read on.
-  using Consumer = std::function<bool(std::string_view piece, std::uint64_t size)>;
 
   virtual ~Disk() = default;
 
-  // One try, without waiting, at the update lock of the file at |path|
-  // (links followed as ReplaceFile follows them; on Windows the lock is the
-  // folder's, so that runs on files of one folder take turns). When there is
-  // nothing to lock (no file yet, not a regular file, a filesystem without
-  // locks) it gives a lock that holds the name only.
-  virtual LockStatus TryLock(const std::string& path, std::unique_ptr<Lock>* lock,
-                             std::string* error) = 0;
+  // The file that |path| finally names, every link followed (a link that
+  // points nowhere gives the path it points to); kFailed for a link that may
+  // not be followed (on POSIX, one that belongs to another user than the
+  // caller or root) or a loop.
+  virtual Result FinalPath(const std::string& path, std::string* final, std::string* error) = 0;
 
-  // Deletes the temporary files that runs killed part-way through an update
-  // of |lock|'s file, or of its backup at |backupPath| (may be empty), left.
-  // Failures are ignored: a leftover disturbs nothing but the directory.
-  virtual void RemoveLeftovers(const Lock& lock, const std::string& backupPath) = 0;
+  // Takes the update lock of |folder| (empty: the current one) without
+  // waiting: kOkay with it in |*lock|, or with nothing where there is no
+  // such folder; kBusy while another run holds it, whatever the spelling.
+  virtual Result LockFolder(const std::string& folder, std::unique_ptr<Handle>* lock,
+                            std::string* error) = 0;
 
-  // The bytes of |lock|'s file, as one contiguous view that |lock| keeps
-  // valid until it goes: where the lock sees every writer, a read-only
-  // mapping of the file (nothing is copied, and pages never touched are never
-  // read); otherwise a buffer the file was read into, sized once from the
-  // file's size. A file shortened under a mapping never ends the run: the
-  // pages past its new end read as zeros, and the lock is no longer kept.
-  // Anything but a regular file is refused with kFailed before a byte is
-  // read; on kFailed, |*error| holds a short reason.
-  virtual ReadStatus Read(Lock& lock, std::string_view* bytes, std::string* error) = 0;
+  // Opens the file at |path| (no link followed) for reading, keeping writers
+  // out where the system can; kNotFound where there is none; kBusy while a
+  // program has it open for writing or locked; kFailed for anything that is
+  // not a regular file (no device or FIFO is ever read), before a byte is
+  // read. |*entry| tells whether the file may be written.
+  virtual Result OpenFile(const std::string& path, std::unique_ptr<Handle>* file, Entry* entry,
+                          std::string* error) = 0;
 
-  // Reads |lock|'s file to its end, in pieces of a fixed, moderate size
-  // handed to |consume| in order and not kept, so that the caller holds only
-  // what it keeps. Stops early, with kOkay, when |consume| returns false. A
-  // directory, FIFO, device or anything else that is not a regular file is
-  // refused with kFailed before a byte is read, so a read can never block or
-  // run forever. On kFailed, |*error| holds a short reason such as
-  // "Permission denied".
-  virtual ReadStatus ReadPieces(Lock& lock, const Consumer& consume, std::string* error) = 0;
+  // Whether |path| still names the file open as |file|, and no program has
+  // opened it for writing since, as far as the system tells.
+  virtual bool StillHolds(Handle& file, const std::string& path) = 0;
 
-  // Makes |lock|'s file hold |replacement.bytes|, creating it if needed,
-  // provided that right before the replacement StillAsExpected; otherwise
-  // returns kChanged and writes nothing.
-  // The update is atomic: the bytes go to a temporary file in the same
-  // directory, are flushed to disk, and the temporary file then takes the
-  // place of the old one by one rename, so a reader (or a crash) sees either
-  // the old file whole or the new one whole.
-  // A symbolic link is followed and its target replaced, the link staying;
-  // on POSIX only a link that belongs to the user who runs the program or to
-  // root is followed. An existing file keeps its permission bits, owner and
-  // extended attributes (POSIX), or its attributes and access list (Windows);
-  // one that cannot keep them is not replaced. A file without write
-  // permission is not replaced.
-  virtual ReplaceStatus ReplaceFile(Lock& lock, const Replacement& replacement,
-                                    std::string* error) = 0;
+  // Reads up to |size| bytes at |offset| of |file| into |into|: |*got| is 0
+  // at the end of the file; false with the reason on a read error.
+  virtual bool ReadAt(Handle& file, std::uint64_t offset, char* into, std::size_t size,
+                      std::size_t* got, std::string* error) = 0;
 
- protected:
-  // The check every disk makes right before its replacement: the lock was
-  // kept and, unless the lock sees every writer, the file holds the bytes
-  // expected, read once more and compared piece by piece. (That no file
-  // appeared where none is expected, the rename itself makes sure.)
-  bool StillAsExpected(Lock& lock, const Replacement& replacement);
+  // What stands at |path|.
+  virtual Result Look(const std::string& path, Entry* entry, std::string* error) = 0;
 
-  // Read for a disk that maps nothing: ReadPieces into |*buffer|, which the
-  // caller keeps with the lock, reserved once from the file's size.
-  ReadStatus ReadIntoBuffer(Lock& lock, std::string* buffer, std::string_view* bytes,
-                            std::string* error);
+  // Whether |a| and |b| name the same folder or file, however spelled (empty:
+  // the current folder).
+  virtual bool SameFile(const std::string& a, const std::string& b) = 0;
+
+  // Creates the file |path|, which must not exist (kExists), with |bytes|
+  // one piece after the other, gives it the attributes of |like|'s file
+  // (permission bits, owner and extended attributes on POSIX; attributes and,
+  // where the volume keeps one, the access list on Windows), where |like| is
+  // not null, and flushes it to disk. On kFailed the file may stay; the
+  // caller removes it.
+  virtual Result WriteNew(const std::string& path, const std::vector<std::string_view>& bytes,
+                          Handle* like, std::string* error) = 0;
+
+  // Gives the file at |from| the new name |to| as well: a hard link, or, where
+  // the volume makes none, a copy of it with its attributes, flushed. A link
+  // at |from| is not followed.
+  virtual Result Link(const std::string& from, const std::string& to, std::string* error) = 0;
+
+  // Renames |from| to |to| in one step, flushed to disk. With |replace|,
+  // whatever stands at |to| is replaced, never written through; without, a
+  // name that is taken gives kExists.
+  virtual Result Rename(const std::string& from, const std::string& to, bool replace,
+                        std::string* error) = 0;
+
+  // Deletes the name |path| (a link, not what it points to).
+  virtual bool Remove(const std::string& path) = 0;
+
+  // The names of the files in |folder| (empty: the current one) that begin
+  // with |prefix|; links and folders are left out.
+  virtual std::vector<std::string> List(const std::string& folder, std::string_view prefix) = 0;
 };
 
 // The disk of the system the program runs on.
 Disk& SystemDisk();
+
+// The update lock of one file and the handle of its update: the file it was
+// taken for, links followed, the locks of its folders and the file itself
+// held open, if there was one. Destroying it lets them go.
+struct FileLock {
+  std::string file;
+  std::vector<std::unique_ptr<Disk::Handle>> folders;
+  std::unique_ptr<Disk::Handle> held;  // null: no file when the lock was taken
+  Disk::Entry entry;                   // the file's, when held
+  std::string unreadable;              // why something there cannot be read
+};
 
 // How long LockFile waits for another holder of the lock or a writer of the
 // file, unless told otherwise. A run of this program holds it for well under
 // a second even on a large file.
 inline constexpr std::chrono::milliseconds kLockWait{20000};
 
-// Takes the update lock of the file at |path|, trying again with growing
-// pauses for |wait| when it is busy. Returns null with the reason in |*error|
-// when it stayed busy for the whole wait or may not be taken.
-std::unique_ptr<Disk::Lock> LockFile(Disk& disk, const std::string& path, std::string* error,
-                                     std::chrono::milliseconds wait = kLockWait);
+// Step 1: the update lock of the file at |path|, and of the folder of
+// |backupPath| (may be empty) too, trying again with growing pauses for
+// |wait| while it is busy. Null with the reason in |*error| when it stayed
+// busy for the whole wait or cannot be taken.
+std::unique_ptr<FileLock> LockFile(Disk& disk, const std::string& path,
+                                   const std::string& backupPath, std::string* error,
+                                   std::chrono::milliseconds wait = kLockWait);
 
-// Whether |lock|'s file holds exactly |expected|, read in pieces so that the
-// check needs no second copy of the file in memory.
-bool FileHolds(Disk& disk, Disk::Lock& lock, const std::vector<std::string_view>& expected);
+// Step 2: deletes the temporary files that killed runs left beside |lock|'s
+// file and beside |backupPath| (may be empty). Failures are ignored: a
+// leftover disturbs nothing but the folder.
+void RemoveLeftovers(Disk& disk, const FileLock& lock, const std::string& backupPath);
+
+// Step 3: the bytes of |lock|'s file. kNotFound where there was none.
+Disk::Result ReadFile(Disk& disk, FileLock& lock, std::string* bytes, std::string* error);
+
+// Step 4. The pieces of what ReplaceFile is to do.
+using Pieces = std::vector<std::string_view>;
+struct Replacement {
+  std::optional<Pieces> expected;  // none: there must be no file
+  std::optional<Pieces> bytes;     // none: the file keeps its bytes
+  std::string backupPath;          // empty: no backup; only with |expected|
+};
+
+enum class ReplaceStatus {
+  kReplaced,      // the file holds the new bytes (and the backup the old)
+  kChanged,       // the file is not as expected; nothing was changed
+  kFailed,        // *error says why; the file and an older backup are as they
+                  // were (one that could not be put back is where *error says)
+  kBackupFailed,  // the backup could not be made; *error says why; both as they were
+};
+
+ReplaceStatus ReplaceFile(Disk& disk, FileLock& lock, const Replacement& replacement,
+                          std::string* error);
+
+// Whether |name| is a temporary file of this program that a run may delete
+// as a leftover: "~a", a kind that never holds the only copy of anything
+// (new text, new backup, an older backup's second name), eight hexadecimal
+// digits. Kept older backups ("~ak") and older versions' files are not.
+bool IsLeftoverName(std::string_view name);
 
 // The reasons that both systems give in their own words.
 namespace disk_error {

@@ -33,8 +33,7 @@ void AppendWtf8(std::string* text, std::uint32_t point) {
   }
 }
 
-}  // namespace
-
+// The encoding of a file whose first bytes are |start|.
 TextEncoding DetectEncoding(std::string_view start) {
   if (start.size() >= 2 && start[0] == '\xFF' && start[1] == '\xFE') {
     return TextEncoding::kUtf16LittleEndian;
@@ -75,12 +74,6 @@ bool DecodeText(TextEncoding encoding, std::string_view bytes, std::string* text
 
 std::string EncodeText(TextEncoding encoding, const std::vector<std::string_view>& pieces) {
   std::string bytes;
-  if (encoding == TextEncoding::kBytes) {
-    for (std::string_view piece : pieces) {
-      bytes.append(piece);
-    }
-    return bytes;
-  }
   // Joined first: a character may stand across two pieces.
   std::string text;
   for (std::string_view piece : pieces) {
@@ -111,4 +104,27 @@ std::string EncodeText(TextEncoding encoding, const std::vector<std::string_view
     }
   }
   return bytes;
+}
+
+}  // namespace
+
+bool ProfileText::Decode(std::string_view bytes) {
+  encoding_ = DetectEncoding(bytes);
+  if (encoding_ == TextEncoding::kBytes) {
+    text_ = bytes;
+    return true;
+  }
+  if (!DecodeText(encoding_, bytes, &decoded_)) {
+    return false;
+  }
+  text_ = decoded_;
+  return true;
+}
+
+std::vector<std::string_view> ProfileText::Encode(const std::vector<std::string_view>& pieces) {
+  if (encoding_ == TextEncoding::kBytes) {
+    return pieces;
+  }
+  encoded_ = EncodeText(encoding_, pieces);
+  return {encoded_};
 }

@@ -23,18 +23,30 @@ enum class TextEncoding {
   kUtf16BigEndian,
 };
 
-// The encoding of a file whose first bytes are |start| (two are enough).
-TextEncoding DetectEncoding(std::string_view start);
+// A rules file's text as the store edits it, and back: one call in, one out.
+class ProfileText {
+ public:
+  // Takes the file's whole |bytes|, which must stay as they are while this
+  // object lives: an 8-bit text is edited as its bytes stand; a UTF-16 one
+  // as WTF-8 kept here. False for a UTF-16 text of an odd number of bytes,
+  // which no edit could keep whole.
+  bool Decode(std::string_view bytes);
 
-// The text the store edits, from a file's whole |bytes| in UTF-16
-// (|encoding| is one of its byte orders): the text after the byte-order mark
-// as WTF-8. (An 8-bit text is edited as its bytes stand.) False for a text
-// of an odd number of bytes, which no edit could keep whole.
-bool DecodeText(TextEncoding encoding, std::string_view bytes, std::string* text);
+  TextEncoding encoding() const { return encoding_; }
+  // The text the store edits.
+  std::string_view text() const { return text_; }
 
-// The bytes of a file in |encoding| that holds |pieces|, one after the
-// other, as the store gives its text: for UTF-16, the byte-order mark and the
-// code units. The pieces must be DecodeText's text, edited at line bounds.
-std::string EncodeText(TextEncoding encoding, const std::vector<std::string_view>& pieces);
+  // The bytes of a file in this text's encoding that holds |pieces|, one
+  // after the other, as the store gives its edited text (at line bounds):
+  // the pieces themselves for 8-bit text; for UTF-16, the byte-order mark
+  // and the code units, kept here.
+  std::vector<std::string_view> Encode(const std::vector<std::string_view>& pieces);
+
+ private:
+  TextEncoding encoding_ = TextEncoding::kBytes;
+  std::string_view text_;
+  std::string decoded_;
+  std::string encoded_;
+};
 
 #endif  // AUTOEXP_PROFILE_PROFILE_ENCODING_H_

@@ -4,61 +4,55 @@
 #include <functional>
 #include <memory>
 
-namespace {
-
-std::unique_ptr<Disk::Lock> Lock(const std::string& path, std::string* error) {
-  return LockFile(SystemDisk(), path, error, std::chrono::milliseconds(0));
+std::unique_ptr<FileLock> LockOnce(const std::string& path, const std::string& backupPath,
+                                   std::string* error) {
+  return LockFile(SystemDisk(), path, backupPath, error, std::chrono::milliseconds(0));
 }
 
-Disk::ReadStatus ReadLocked(Disk::Lock& lock, std::string* contents, std::string* error) {
-  std::string_view bytes;
-  Disk::ReadStatus status = SystemDisk().Read(lock, &bytes, error);
-  contents->assign(bytes);
-  return status;
+Disk::Result ReadWhole(const std::string& path, std::string* contents, std::string* error) {
+  std::unique_ptr<FileLock> lock = LockOnce(path, "", error);
+  return lock == nullptr ? Disk::Result::kFailed : ReadFile(SystemDisk(), *lock, contents, error);
 }
 
-}  // namespace
-
-Disk::ReadStatus ReadWhole(const std::string& path, std::string* contents, std::string* error) {
-  std::unique_ptr<Disk::Lock> lock = Lock(path, error);
-  return lock == nullptr ? Disk::ReadStatus::kFailed : ReadLocked(*lock, contents, error);
-}
-
-Disk::ReplaceStatus ReplaceLocked(const std::string& path, Pieces expected, Pieces bytes,
-                                  const std::string& backupPath, std::string* error) {
-  std::unique_ptr<Disk::Lock> lock = Lock(path, error);
+ReplaceStatus ReplaceLocked(const std::string& path, std::optional<Pieces> expected,
+                            std::optional<Pieces> bytes, const std::string& backupPath,
+                            std::string* error) {
+  std::unique_ptr<FileLock> lock = LockOnce(path, backupPath, error);
   if (lock == nullptr) {
-    return Disk::ReplaceStatus::kFailed;
+    return ReplaceStatus::kFailed;
   }
-  Disk::Replacement replacement;
+  Replacement replacement;
   replacement.expected = std::move(expected);
   replacement.bytes = std::move(bytes);
   replacement.backupPath = backupPath;
-  return SystemDisk().ReplaceFile(*lock, replacement, error);
+  return ReplaceFile(SystemDisk(), *lock, replacement, error);
 }
 
-Disk::ReplaceStatus ReplaceAsRun(const std::string& path, std::string_view bytes,
-                                 const std::function<void()>& meanwhile, std::string* error) {
-  std::unique_ptr<Disk::Lock> lock = Lock(path, error);
+ReplaceStatus ReplaceAsRun(const std::string& path,
+                           const std::function<std::string(std::string_view)>& edit,
+                           const std::function<void()>& meanwhile, std::string* error) {
+  std::unique_ptr<FileLock> lock = LockOnce(path, "", error);
   if (lock == nullptr) {
-    return Disk::ReplaceStatus::kFailed;
+    return ReplaceStatus::kFailed;
   }
-  std::string_view read;
-  Disk::ReadStatus status = SystemDisk().Read(*lock, &read, error);
-  if (status == Disk::ReadStatus::kFailed) {
-    return Disk::ReplaceStatus::kFailed;
+  std::string read;
+  Disk::Result status = ReadFile(SystemDisk(), *lock, &read, error);
+  if (status == Disk::Result::kFailed) {
+    return ReplaceStatus::kFailed;
   }
-  Disk::Replacement replacement;
-  if (status == Disk::ReadStatus::kOkay) {
-    replacement.expected = {{read}};
+  Replacement replacement;
+  if (status == Disk::Result::kOkay) {
+    replacement.expected = Pieces{read};
   }
-  replacement.bytes = {{bytes}};
+  std::string edited = edit(read);
+  replacement.bytes = Pieces{edited};
   if (meanwhile) {
     meanwhile();
   }
-  return SystemDisk().ReplaceFile(*lock, replacement, error);
+  return ReplaceFile(SystemDisk(), *lock, replacement, error);
 }
 
-Disk::ReplaceStatus Replace(const std::string& path, std::string_view bytes, std::string* error) {
-  return ReplaceAsRun(path, bytes, nullptr, error);
+ReplaceStatus Replace(const std::string& path, std::string_view bytes, std::string* error) {
+  return ReplaceAsRun(
+      path, [&](std::string_view) { return std::string(bytes); }, nullptr, error);
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-using Status = Disk::ReplaceStatus;
+using Status = ReplaceStatus;
 
 TEST(DiskContract, ReadsEveryByteAndRefusesWhatIsNoFile) {
   TempDir dir;
@@ -25,12 +25,12 @@ TEST(DiskContract, ReadsEveryByteAndRefusesWhatIsNoFile) {
   MakeDirectory(dir.File("sub"));
   struct Case {
     std::string path;
-    Disk::ReadStatus status;
+    Disk::Result status;
     std::string contents;
   } cases[] = {
-      {dir.File("f"), Disk::ReadStatus::kOkay, bytes},
-      {dir.File("missing"), Disk::ReadStatus::kNotFound, ""},
-      {dir.File("sub"), Disk::ReadStatus::kFailed, ""},
+      {dir.File("f"), Disk::Result::kOkay, bytes},
+      {dir.File("missing"), Disk::Result::kNotFound, ""},
+      {dir.File("sub"), Disk::Result::kFailed, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -38,7 +38,7 @@ TEST(DiskContract, ReadsEveryByteAndRefusesWhatIsNoFile) {
     std::string error;
     EXPECT_EQ(ReadWhole(c.path, &contents, &error), c.status);
     EXPECT_EQ(contents, c.contents);
-    EXPECT_EQ(error.empty(), c.status != Disk::ReadStatus::kFailed) << error;
+    EXPECT_EQ(error.empty(), c.status != Disk::Result::kFailed) << error;
   }
 }
 
@@ -55,7 +55,7 @@ TEST(DiskContract, ReplacesOnlyAsExpected) {
     std::vector<std::string> names;  // what the folder holds after
     bool readOnly = false;
   } cases[] = {
-      {"holds the bytes read", "old", nullptr, Status::kReplaced, "new", {"f"}},
+      {"holds the bytes read", "old", nullptr, Status::kReplaced, "oldnew", {"f"}},
       {"moved away, another file in its place",
        "old",
        [](const TempDir& d) {
@@ -95,8 +95,10 @@ TEST(DiskContract, ReplacesOnlyAsExpected) {
       }
     }
     std::string error;
+    // The new bytes are made from the bytes read, as a run makes them.
+    auto edit = [](std::string_view read) { return std::string(read) + "new"; };
     EXPECT_EQ(
-        ReplaceAsRun(dir.File("f"), "new",
+        ReplaceAsRun(dir.File("f"), edit,
                      c.meanwhile ? [&] { c.meanwhile(dir); } : std::function<void()>(), &error),
         c.status)
         << error;
@@ -143,11 +145,11 @@ TEST(DiskContract, KeepsTheOldBytesAsTheBackup) {
     c.arrange(dir);
     std::string olderBackup = ReadBytes(dir.File("f.bak"));
     std::string error;
-    Pieces bytes;
+    std::optional<Pieces> bytes;
     if (!c.keepBytes) {
-      bytes = {{"new"}};
+      bytes = Pieces{"new"};
     }
-    EXPECT_EQ(ReplaceLocked(dir.File("f"), {{"o", "ld"}}, bytes, dir.File("f.bak"), &error),
+    EXPECT_EQ(ReplaceLocked(dir.File("f"), Pieces{"o", "ld"}, bytes, dir.File("f.bak"), &error),
               c.status)
         << error;
     if (c.status == Status::kReplaced) {
@@ -169,22 +171,22 @@ TEST(DiskContract, LockKeepsOthersOutUntilReleased) {
   TempDir dir;
   WriteBytes(dir.File("f"), "x");
   std::string error;
-  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
   ASSERT_NE(lock, nullptr) << error;
-  EXPECT_TRUE(lock->Kept());
-  std::unique_ptr<Disk::Lock> other;
-  EXPECT_EQ(SystemDisk().TryLock(dir.File("f"), &other, &error), Disk::LockStatus::kBusy);
-  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(SystemDisk().StillHolds(*lock->held, lock->file));
+  // Another file of the folder, or none yet: the folder's lock is taken.
+  for (const char* name : {"f", "g"}) {
+    EXPECT_EQ(LockOnce(dir.File(name), "", &error), nullptr) << name;
+    EXPECT_FALSE(error.empty());
+  }
   lock.reset();
-  EXPECT_EQ(SystemDisk().TryLock(dir.File("f"), &other, &error), Disk::LockStatus::kLocked);
-  other.reset();
+  EXPECT_NE(LockOnce(dir.File("f"), "", &error), nullptr) << error;
 
   // Nothing to lock is no failure: the read or the replacement reports what
   // matters.
   MakeDirectory(dir.File("sub"));
-  for (const std::string& path : {dir.File("missing"), dir.File("sub")}) {
-    std::unique_ptr<Disk::Lock> none;
-    EXPECT_EQ(SystemDisk().TryLock(path, &none, &error), Disk::LockStatus::kLocked) << path;
+  for (const std::string& path : {dir.File("missing"), dir.File("sub"), dir.File("no/f")}) {
+    EXPECT_NE(LockOnce(path, "", &error), nullptr) << path << ": " << error;
   }
 }
 

@@ -2,7 +2,6 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -20,44 +19,7 @@
 #include "tests/program_runner.h"
 #include "tests/test_files.h"
 
-// rename() and linkat() of this test program, which a test can make fail at
-// a chosen call (the disk's code is linked into the program, so its calls
-// come here first). A hook returns 0 to let the call through, or the errno
-// to fail it with.
-std::function<int(const std::string& from, const std::string& to)> gRenameHook;
-std::function<int()> gLinkHook;
-
-extern "C" int rename(const char* from, const char* to) {
-  int refused = gRenameHook ? gRenameHook(from, to) : 0;
-  if (refused != 0) {
-    errno = refused;
-    return -1;
-  }
-  return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
-}
-
-extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
-  int refused = gLinkHook ? gLinkHook() : 0;
-  if (refused != 0) {
-    errno = refused;
-    return -1;
-  }
-  return static_cast<int>(syscall(SYS_linkat, fromDir, from, toDir, to, flags));
-}
-
 namespace {
-
-// Sets the hooks for one test, and clears them when it ends.
-struct Hooks {
-  Hooks(decltype(gRenameHook) onRename, decltype(gLinkHook) onLink) {
-    gRenameHook = std::move(onRename);
-    gLinkHook = std::move(onLink);
-  }
-  ~Hooks() {
-    gRenameHook = nullptr;
-    gLinkHook = nullptr;
-  }
-};
 
 // Runs |check| in a child process as a user without root's powers (when the
 // tests run as root), so that permission bits mean what they say. |dir| is
@@ -91,9 +53,9 @@ bool LockedForOthers(const std::string& path) {
 
 // Replaces the file at |path|, which holds |old|, with "new", keeping |old|
 // under |backupPath|.
-Disk::ReplaceStatus ReplaceWithBackup(const std::string& path, const std::string& old,
-                                      const std::string& backupPath, std::string* error) {
-  return ReplaceLocked(path, {{old}}, {{"new"}}, backupPath, error);
+ReplaceStatus ReplaceWithBackup(const std::string& path, const std::string& old,
+                                const std::string& backupPath, std::string* error) {
+  return ReplaceLocked(path, Pieces{old}, Pieces{"new"}, backupPath, error);
 }
 
 struct stat StatusOf(const std::string& path) {
@@ -115,85 +77,22 @@ TEST(PosixDiskRead, RefusesWhatIsNoRegularFile) {
   ASSERT_EQ(symlink("nowhere", dir.File("dangling").c_str()), 0);
   struct Case {
     std::string path;
-    Disk::ReadStatus status;
+    Disk::Result status;
   } cases[] = {
-      {dir.File("missing"), Disk::ReadStatus::kNotFound},
-      {dir.File("dangling"), Disk::ReadStatus::kNotFound},
-      {dir.File("sub"), Disk::ReadStatus::kFailed},
+      {dir.File("missing"), Disk::Result::kNotFound},
+      {dir.File("dangling"), Disk::Result::kNotFound},
+      {dir.File("sub"), Disk::Result::kFailed},
       // Without a writer, a blocking open of a FIFO would never return.
-      {dir.File("fifo"), Disk::ReadStatus::kFailed},
-      {"/dev/zero", Disk::ReadStatus::kFailed},
-      {dir.File("missing/autoexp.dat"), Disk::ReadStatus::kNotFound},
+      {dir.File("fifo"), Disk::Result::kFailed},
+      {"/dev/zero", Disk::Result::kFailed},
+      {dir.File("missing/autoexp.dat"), Disk::Result::kNotFound},
   };
   for (const Case& c : cases) {
     std::string contents;
     std::string error;
     EXPECT_EQ(ReadWhole(c.path, &contents, &error), c.status) << c.path;
-    EXPECT_EQ(error.empty(), c.status != Disk::ReadStatus::kFailed) << c.path << ": " << error;
+    EXPECT_EQ(error.empty(), c.status != Disk::Result::kFailed) << c.path << ": " << error;
   }
-}
-
-// A file another program shortens while a run reads it mapped: possible
-// only once a lease break has run out its time (made one second here). The
-// run goes on, the pages past the new end reading as zeros, and the lock is
-// no longer kept, so the run starts over.
-TEST(PosixDiskRead, FileShortenedUnderAMappingNeverEndsTheRun) {
-  const char* breakTime = "/proc/sys/fs/lease-break-time";
-  std::string before = ReadBytes(breakTime);
-  if (geteuid() != 0 || before.empty()) {
-    GTEST_SKIP() << "needs root to shorten the lease-break time";
-  }
-  TempDir dir;
-  WriteBytes(dir.File("f"), std::string(64 * 1024, 'x'));
-  std::string error;
-  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
-  ASSERT_NE(lock, nullptr) << error;
-  if (!lock->SeesEveryWriter()) {
-    GTEST_SKIP() << "no lease here, so no mapping";
-  }
-  std::string_view bytes;
-  ASSERT_EQ(SystemDisk().Read(*lock, &bytes, &error), Disk::ReadStatus::kOkay) << error;
-  ASSERT_EQ(bytes.size(), 64u * 1024);
-  WriteBytes(breakTime, "1\n");
-  pid_t shortener = fork();
-  if (shortener == 0) {
-    _exit(truncate(dir.File("f").c_str(), 0) == 0 ? 0 : 1);  // waits out the break
-  }
-  int status = 0;
-  waitpid(shortener, &status, 0);
-  WriteBytes(breakTime, before);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::size_t kept = 0;
-  for (char c : bytes) {
-    kept += c == 'x';
-  }
-  EXPECT_EQ(kept, 0u);
-  EXPECT_FALSE(lock->Kept());
-}
-
-// Without a lease the file is read into a buffer: a file shortened after
-// the read is no harm, and the comparison that the check before a
-// replacement makes sees it.
-TEST(PosixDiskRead, FileShortenedAfterABufferedReadIsNotReplaced) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "needs root to run as another user";
-  }
-  TempDir dir;
-  WriteBytes(dir.File("f"), "old bytes");
-  chmod(dir.File("f").c_str(), 0666);
-  EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
-    std::string error;
-    std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
-    std::string_view bytes;
-    if (lock == nullptr || lock->SeesEveryWriter() ||
-        SystemDisk().Read(*lock, &bytes, &error) != Disk::ReadStatus::kOkay ||
-        truncate(dir.File("f").c_str(), 0) != 0) {
-      return false;
-    }
-    // (The replacement itself would fail earlier here: a user cannot give
-    // a new file another user's owner.)
-    return bytes == "old bytes" && !FileHolds(SystemDisk(), *lock, {bytes});
-  }));
 }
 
 TEST(PosixDiskRead, UnreadableFileFails) {
@@ -203,7 +102,7 @@ TEST(PosixDiskRead, UnreadableFileFails) {
   EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
     std::string contents;
     std::string error;
-    return ReadWhole(dir.File("f"), &contents, &error) == Disk::ReadStatus::kFailed &&
+    return ReadWhole(dir.File("f"), &contents, &error) == Disk::Result::kFailed &&
            error == "Permission denied";
   }));
 }
@@ -230,7 +129,7 @@ TEST(PosixDiskWrite, KeepsModeOwnerAndExtendedAttributes) {
   mode_t before = ModeOf(dir.File("f"));
 
   std::string error;
-  ASSERT_EQ(Replace(dir.File("f"), "new", &error), Disk::ReplaceStatus::kReplaced) << error;
+  ASSERT_EQ(Replace(dir.File("f"), "new", &error), ReplaceStatus::kReplaced) << error;
   EXPECT_EQ(ReadBytes(dir.File("f")), "new");
   EXPECT_EQ(ModeOf(dir.File("f")), before);
   char value[256];
@@ -241,8 +140,7 @@ TEST(PosixDiskWrite, KeepsModeOwnerAndExtendedAttributes) {
 
   // A new file gets the usual bits.
   mode_t mask = umask(022);
-  ASSERT_EQ(Replace(dir.File("g"), std::string_view("a\0b", 3), &error),
-            Disk::ReplaceStatus::kReplaced);
+  ASSERT_EQ(Replace(dir.File("g"), std::string_view("a\0b", 3), &error), ReplaceStatus::kReplaced);
   umask(mask);
   EXPECT_EQ(ModeOf(dir.File("g")), 0644u);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "g"}));
@@ -263,7 +161,7 @@ TEST(PosixDiskWrite, KeepsTheGroupInASetGroupIdFolder) {
   ASSERT_EQ(chmod(dir.File("shared/f").c_str(), 0640), 0);
   std::string error;
   ASSERT_EQ(ReplaceWithBackup(dir.File("shared/f"), "old", dir.File("shared/f.bak"), &error),
-            Disk::ReplaceStatus::kReplaced)
+            ReplaceStatus::kReplaced)
       << error;
   for (const char* name : {"shared/f", "shared/f.bak"}) {
     EXPECT_EQ(StatusOf(dir.File(name)).st_gid, 0u) << name;
@@ -279,8 +177,8 @@ TEST(PosixDiskWrite, FollowsOnlyLinksTheirOwnerMayLay) {
   ASSERT_EQ(symlink(dir.File("hop").c_str(), dir.File("link").c_str()), 0);
   ASSERT_EQ(symlink("real/new", dir.File("dangling").c_str()), 0);
   std::string error;
-  ASSERT_EQ(Replace(dir.File("link"), "new", &error), Disk::ReplaceStatus::kReplaced) << error;
-  ASSERT_EQ(Replace(dir.File("dangling"), "made", &error), Disk::ReplaceStatus::kReplaced) << error;
+  ASSERT_EQ(Replace(dir.File("link"), "new", &error), ReplaceStatus::kReplaced) << error;
+  ASSERT_EQ(Replace(dir.File("dangling"), "made", &error), ReplaceStatus::kReplaced) << error;
   EXPECT_TRUE(S_ISLNK(StatusOf(dir.File("link")).st_mode));
   EXPECT_TRUE(S_ISLNK(StatusOf(dir.File("dangling")).st_mode));
   EXPECT_EQ(ReadBytes(dir.File("real/f")), "new");
@@ -293,10 +191,9 @@ TEST(PosixDiskWrite, FollowsOnlyLinksTheirOwnerMayLay) {
   ASSERT_EQ(lchown(dir.File("hop").c_str(), kNobody, kNobody), 0);
   std::string contents;
   error.clear();
-  EXPECT_EQ(Replace(dir.File("link"), "theirs", &error), Disk::ReplaceStatus::kFailed);
+  EXPECT_EQ(Replace(dir.File("link"), "theirs", &error), ReplaceStatus::kFailed);
   EXPECT_EQ(error, disk_error::kForeignLink);
-  std::unique_ptr<Disk::Lock> lock;
-  EXPECT_EQ(SystemDisk().TryLock(dir.File("link"), &lock, &error), Disk::LockStatus::kFailed);
+  EXPECT_EQ(LockOnce(dir.File("link"), "", &error), nullptr);
   EXPECT_EQ(ReadBytes(dir.File("real/f")), "new");
 }
 
@@ -311,7 +208,7 @@ TEST(PosixDiskWrite, RefusesWithoutLeavingATrace) {
                                dir.File("missing/f"), dir.File("loop")};
   for (const std::string& path : paths) {
     std::string error;
-    EXPECT_EQ(Replace(path, "new", &error), Disk::ReplaceStatus::kFailed) << path;
+    EXPECT_EQ(Replace(path, "new", &error), ReplaceStatus::kFailed) << path;
     EXPECT_FALSE(error.empty()) << path;
   }
   EXPECT_EQ(ReadBytes(dir.File("readonly")), "keep");
@@ -326,8 +223,7 @@ TEST(PosixDiskWrite, ReadOnlyDirectoryRefused) {
   chmod(dir.File("ro").c_str(), 0555);
   EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
     std::string error;
-    return Replace(dir.File("ro/f"), "new", &error) == Disk::ReplaceStatus::kFailed &&
-           !error.empty();
+    return Replace(dir.File("ro/f"), "new", &error) == ReplaceStatus::kFailed && !error.empty();
   }));
   EXPECT_EQ(ReadBytes(dir.File("ro/f")), "keep");
 }
@@ -366,7 +262,7 @@ TEST(PosixDiskBackup, WhateverStandsAtItsNameIsReplacedNotWrittenThrough) {
     chown(dir.path().c_str(), kNobody, kNobody);
     std::string error;
     ASSERT_EQ(ReplaceWithBackup(dir.File("f"), "root's secret", dir.File("f.bak"), &error),
-              Disk::ReplaceStatus::kReplaced)
+              ReplaceStatus::kReplaced)
         << error;
     EXPECT_EQ(ReadBytes(dir.File("victim")), "the other user's");
     struct stat backup = StatusOf(dir.File("f.bak"));
@@ -394,7 +290,7 @@ TEST(PosixDiskBackup, OnAnotherFilesystemIsACopy) {
   chmod(dir.File("f").c_str(), 0640);
   std::string error;
   EXPECT_EQ(ReplaceWithBackup(dir.File("f"), "old", other + "/f.bak", &error),
-            Disk::ReplaceStatus::kReplaced)
+            ReplaceStatus::kReplaced)
       << error;
   EXPECT_EQ(ReadBytes(other + "/f.bak"), "old");
   EXPECT_EQ(ModeOf(other + "/f.bak"), 0640u);
@@ -415,71 +311,13 @@ TEST(PosixDiskBackup, OlderBackupSurvivesAFailedReplacement) {
     GTEST_SKIP() << "cannot make a mount point here";
   }
   std::string error;
-  Disk::ReplaceStatus status = ReplaceWithBackup(dir.File("f"), "old", dir.File("f.bak"), &error);
+  ReplaceStatus status = ReplaceWithBackup(dir.File("f"), "old", dir.File("f.bak"), &error);
   std::system(("umount " + dir.File("f")).c_str());
-  EXPECT_EQ(status, Disk::ReplaceStatus::kFailed);
+  EXPECT_EQ(status, ReplaceStatus::kFailed);
   EXPECT_EQ(error, std::strerror(EBUSY));
   EXPECT_EQ(ReadBytes(dir.File("f")), "old");
   EXPECT_EQ(ReadBytes(dir.File("f.bak")), "older");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak", "other"}));
-}
-
-// The replacement fails, and so does putting the older backup back: the
-// older backup is kept under a name the error gives, which no run deletes.
-TEST(PosixDiskBackup, OlderBackupThatCannotGoBackIsKept) {
-  TempDir dir;
-  WriteBytes(dir.File("f"), "old");
-  WriteBytes(dir.File("f.bak"), "older");
-  int renamesToBackup = 0;
-  Hooks hooks(
-      [&](const std::string&, const std::string& to) {
-        bool restore = to == dir.File("f.bak") && ++renamesToBackup == 2;
-        return to == dir.File("f") || restore ? EBUSY : 0;
-      },
-      nullptr);
-  std::string error;
-  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
-  ASSERT_NE(lock, nullptr) << error;
-  Disk::Replacement replacement;
-  replacement.expected = {{"old"}};
-  replacement.bytes = {{"new"}};
-  replacement.backupPath = dir.File("f.bak");
-  // Every failure says its own reason, whatever an earlier step left here.
-  error = disk_error::kLockedElsewhere;
-  EXPECT_EQ(SystemDisk().ReplaceFile(*lock, replacement, &error), Disk::ReplaceStatus::kFailed);
-  lock.reset();
-  const std::string kept = "; the older backup could not be put back and is kept as ";
-  ASSERT_EQ(error.rfind(std::strerror(EBUSY) + kept, 0), 0u) << error;
-  std::string keptPath = error.substr(error.find(kept) + kept.size());
-  EXPECT_EQ(keptPath.rfind(dir.File("f.bak.autoexp-setup-kept-"), 0), 0u) << keptPath;
-  EXPECT_EQ(ReadBytes(keptPath), "older");
-  EXPECT_EQ(ReadBytes(dir.File("f")), "old");
-  SystemDisk().RemoveLeftovers(Disk::Lock(dir.File("f")), dir.File("f.bak"));
-  EXPECT_EQ(ReadBytes(keptPath), "older");
-  EXPECT_EQ(dir.Names().size(), 3u);
-}
-
-// Where no link can be made (FAT, exFAT, network shares), the older backup
-// is copied aside, never moved: at every step the backup's name holds a file.
-TEST(PosixDiskBackup, WithoutLinksTheBackupsNameNeverStandsEmpty) {
-  TempDir dir;
-  WriteBytes(dir.File("f"), "old");
-  WriteBytes(dir.File("f.bak"), "older");
-  std::vector<bool> backupThere;
-  Hooks hooks(
-      [&](const std::string&, const std::string&) {
-        backupThere.push_back(access(dir.File("f.bak").c_str(), F_OK) == 0);
-        return 0;
-      },
-      [] { return EPERM; });
-  std::string error;
-  EXPECT_EQ(ReplaceWithBackup(dir.File("f"), "old", dir.File("f.bak"), &error),
-            Disk::ReplaceStatus::kReplaced)
-      << error;
-  EXPECT_EQ(backupThere, std::vector<bool>(backupThere.size(), true));
-  EXPECT_GE(backupThere.size(), 2u);
-  EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
-  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
 }
 
 // The rules file a link of the user's own to its backup: refused, nothing
@@ -491,7 +329,7 @@ TEST(PosixDiskBackup, RulesFileThatIsALinkToItsBackupIsRefused) {
   ASSERT_EQ(symlink("f.bak", dir.File("f").c_str()), 0);
   std::string error;
   EXPECT_EQ(ReplaceWithBackup(dir.File("f"), "old", dir.File("f.bak"), &error),
-            Disk::ReplaceStatus::kBackupFailed);
+            ReplaceStatus::kBackupFailed);
   EXPECT_EQ(error, disk_error::kLinkToBackup);
   EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
@@ -508,13 +346,13 @@ TEST(PosixDiskWrite, FileMovedOverTheLockedOneIsNotTheOneReplaced) {
     GTEST_SKIP() << "no user attributes here: " << std::strerror(errno);
   }
   std::string error;
-  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
   ASSERT_NE(lock, nullptr) << error;
   ASSERT_EQ(::rename(dir.File("theirs").c_str(), dir.File("f").c_str()), 0);
-  Disk::Replacement replacement;
-  replacement.expected = {{"old"}};
-  replacement.bytes = {{"new"}};
-  EXPECT_EQ(SystemDisk().ReplaceFile(*lock, replacement, &error), Disk::ReplaceStatus::kChanged);
+  Replacement replacement;
+  replacement.expected = Pieces{"old"};
+  replacement.bytes = Pieces{"new"};
+  EXPECT_EQ(ReplaceFile(SystemDisk(), *lock, replacement, &error), ReplaceStatus::kChanged);
   EXPECT_EQ(ReadBytes(dir.File("f")), "old");
 }
 
@@ -522,9 +360,10 @@ TEST(PosixDiskLock, LostWhenAnotherProcessOpensTheFileToWrite) {
   TempDir dir;
   WriteBytes(dir.File("f"), "x");
   std::string error;
-  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
   ASSERT_NE(lock, nullptr) << error;
-  EXPECT_TRUE(lock->Kept());
+  auto kept = [&] { return SystemDisk().StillHolds(*lock->held, lock->file); };
+  EXPECT_TRUE(kept());
   // A reader changes nothing.
   pid_t reader = fork();
   if (reader == 0) {
@@ -532,24 +371,23 @@ TEST(PosixDiskLock, LostWhenAnotherProcessOpensTheFileToWrite) {
   }
   int status = 0;
   waitpid(reader, &status, 0);
-  EXPECT_TRUE(lock->Kept());
+  EXPECT_TRUE(kept());
   // A writer that would have to wait for the run is seen at once.
   pid_t writer = fork();
   if (writer == 0) {
     _exit(open(dir.File("f").c_str(), O_WRONLY | O_NONBLOCK) < 0 ? 0 : 1);
   }
   waitpid(writer, &status, 0);
-  EXPECT_FALSE(lock->Kept());
+  EXPECT_FALSE(kept());
   lock.reset();
 
   // While a writer holds the file open, the lock is not had.
   int open_for_writing = open(dir.File("f").c_str(), O_WRONLY);
   pid_t other = fork();
   if (other == 0) {
-    std::unique_ptr<Disk::Lock> theirs;
     std::string reason;
-    bool busy = SystemDisk().TryLock(dir.File("f"), &theirs, &reason) == Disk::LockStatus::kBusy &&
-                reason == disk_error::kOpenForWriting;
+    bool busy =
+        LockOnce(dir.File("f"), "", &reason) == nullptr && reason == disk_error::kOpenForWriting;
     _exit(busy ? 0 : 1);
   }
   waitpid(other, &status, 0);
@@ -568,41 +406,30 @@ TEST(PosixDiskLock, WithoutALeaseLockfUsersSeeIt) {
   }
   EXPECT_TRUE(AsUnprivilegedUser(dir, [&] {
     std::string error;
-    std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+    std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
     bool seen = lock != nullptr && LockedForOthers(dir.File("f"));
     lock.reset();
     return seen && !LockedForOthers(dir.File("f"));
   }));
 }
 
-TEST(PosixDiskLeftovers, RemovesOnlyUnusedFilesOfItsOwnNaming) {
+// The sweep removes files of its own naming only, and never acts through a
+// link: a link under such a name is left, and so is what it points to.
+TEST(PosixDiskLeftovers, RemovesOnlyItsOwnFilesNeverThroughALink) {
   TempDir dir;
-  const char* names[] = {
-      "f",
-      "f.autoexp-setup-a1B2c3",   // left by a killed run
-      "f.autoexp-setup-InUse0",   // a running write holds it
-      "f.autoexp-setup-abc12",    // not of the pattern
-      "f.autoexp-setup-abc1234",  // not of the pattern
-      "f.autoexp-setup-ab.123",   // not of the pattern
-      "g.autoexp-setup-a1B2c3",   // another file's
-  };
-  for (const char* name : names) {
+  for (const char* name : {"f", "~an0000abcd", "~ak0000abcd", "~an0000abc", "~aX0000abcd"}) {
     WriteBytes(dir.File(name), "bytes");
   }
-  // A backup step a killed run had not finished: a second link, and a link.
-  ASSERT_EQ(link(dir.File("f").c_str(), dir.File("f.autoexp-setup-Link01").c_str()), 0);
-  ASSERT_EQ(symlink("f", dir.File("f.autoexp-setup-Link02").c_str()), 0);
-  int inUse = open(dir.File("f.autoexp-setup-InUse0").c_str(), O_RDWR);
-  struct flock hold = {};
-  hold.l_type = F_WRLCK;
-  ASSERT_EQ(fcntl(inUse, F_OFD_SETLK, &hold), 0);
-  std::unique_ptr<Disk::Lock> lock = std::make_unique<Disk::Lock>(dir.File("f"));
-  SystemDisk().RemoveLeftovers(*lock, "");
-  close(inUse);
-  EXPECT_EQ(dir.Names(),
-            (std::vector<std::string>{"f", "f.autoexp-setup-InUse0", "f.autoexp-setup-ab.123",
-                                      "f.autoexp-setup-abc12", "f.autoexp-setup-abc1234",
-                                      "g.autoexp-setup-a1B2c3"}));
+  MakeDirectory(dir.File("elsewhere"));
+  WriteBytes(dir.File("elsewhere/theirs"), "theirs");
+  ASSERT_EQ(symlink("elsewhere/theirs", dir.File("~ab0000abcd").c_str()), 0);
+  std::string error;
+  std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
+  ASSERT_NE(lock, nullptr) << error;
+  RemoveLeftovers(SystemDisk(), *lock, "");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"elsewhere", "f", "~aX0000abcd", "~ab0000abcd",
+                                                   "~ak0000abcd", "~an0000abc"}));
+  EXPECT_EQ(ReadBytes(dir.File("elsewhere/theirs")), "theirs");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The Windows disk's update protocol, run under Wine or on Windows.
+// The Windows disk's primitives, run under Wine or on Windows.
 #include <gtest/gtest.h>
 #include <windows.h>
 // After windows.h, which it needs.
@@ -14,33 +14,6 @@
 #include "tests/test_files.h"
 
 namespace {
-
-// Another program opens the file without delete sharing once the lock has
-// let it go (where the lock could not keep it out): the replacement fails
-// before the backup step, and the older backup stays.
-TEST(WindowsDiskReplace, OlderBackupSurvivesASharingViolation) {
-  TempDir dir;
-  WriteBytes(dir.File("f"), "old");
-  WriteBytes(dir.File("f.bak"), "older");
-  std::string error;
-  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
-  ASSERT_NE(lock, nullptr) << error;
-  lock->LetFileGo();
-  HANDLE holder =
-      CreateFileA(dir.File("f").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  Disk::Replacement replacement;
-  replacement.expected = {{"old"}};
-  replacement.bytes = {{"new"}};
-  replacement.backupPath = dir.File("f.bak");
-  EXPECT_EQ(SystemDisk().ReplaceFile(*lock, replacement, &error), Disk::ReplaceStatus::kFailed);
-  CloseHandle(holder);
-  EXPECT_NE(error.find("(32)"), std::string::npos) << error;  // ERROR_SHARING_VIOLATION
-  EXPECT_EQ(ReadBytes(dir.File("f")), "old");
-  EXPECT_EQ(ReadBytes(dir.File("f.bak")), "older");
-  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak"}));
-}
 
 // The file's access list as text, or its owner's SID.
 std::string Security(const std::string& path, SECURITY_INFORMATION what) {
@@ -77,8 +50,8 @@ TEST(WindowsDiskReplace, NewFileKeepsAccessListAndAttributes) {
   ASSERT_NE(Security(dir.File("other"), DACL_SECURITY_INFORMATION), before);
 
   std::string error;
-  ASSERT_EQ(ReplaceLocked(dir.File("f"), {{"old"}}, {{"new"}}, "", &error),
-            Disk::ReplaceStatus::kReplaced)
+  ASSERT_EQ(ReplaceLocked(dir.File("f"), Pieces{"old"}, Pieces{"new"}, "", &error),
+            ReplaceStatus::kReplaced)
       << error;
   EXPECT_EQ(ReadBytes(dir.File("f")), "new");
   EXPECT_EQ(Security(dir.File("f"), DACL_SECURITY_INFORMATION), before);
@@ -98,7 +71,7 @@ TEST(WindowsDiskLock, OneLockForEverySpellingKeepingWritersOut) {
   TempDir dir;
   WriteBytes(dir.File("f"), "x");
   std::string error;
-  std::unique_ptr<Disk::Lock> lock = LockFile(SystemDisk(), dir.File("f"), &error);
+  std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
   ASSERT_NE(lock, nullptr) << error;
 
   char shortName[MAX_PATH];
@@ -111,8 +84,8 @@ TEST(WindowsDiskLock, OneLockForEverySpellingKeepingWritersOut) {
        {std::string(shortName) + "\\f", upper + "\\F", slashed + "/./f",
         dir.path() + "\\..\\" + dir.path().substr(dir.path().rfind('\\') + 1) + "\\f",
         dir.File("not-there-yet")}) {
-    std::unique_ptr<Disk::Lock> other;
-    EXPECT_EQ(SystemDisk().TryLock(path, &other, &error), Disk::LockStatus::kBusy) << path;
+    EXPECT_EQ(LockOnce(path, "", &error), nullptr) << path;
+    EXPECT_EQ(error, disk_error::kLockedElsewhere);
   }
   HANDLE reader = Open(dir.File("f"), GENERIC_READ, kShareAll);
   EXPECT_NE(reader, INVALID_HANDLE_VALUE);
@@ -125,15 +98,14 @@ TEST(WindowsDiskLock, OneLockForEverySpellingKeepingWritersOut) {
   HANDLE writer = Open(dir.File("f"), GENERIC_WRITE, kShareAll);
   EXPECT_NE(writer, INVALID_HANDLE_VALUE);
   // Now the editor is there first: the run waits for it, and says why.
-  std::unique_ptr<Disk::Lock> other;
-  EXPECT_EQ(SystemDisk().TryLock(dir.File("f"), &other, &error), Disk::LockStatus::kBusy);
+  EXPECT_EQ(LockOnce(dir.File("f"), "", &error), nullptr);
   EXPECT_EQ(error, disk_error::kOpenForWriting);
   CloseHandle(writer);
   HANDLE holder = Open(dir.File("f"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  EXPECT_EQ(SystemDisk().TryLock(dir.File("f"), &other, &error), Disk::LockStatus::kBusy);
+  EXPECT_EQ(LockOnce(dir.File("f"), "", &error), nullptr);
   EXPECT_EQ(error, disk_error::kOpenWithoutDeleteSharing);
   CloseHandle(holder);
-  EXPECT_EQ(SystemDisk().TryLock(dir.File("f"), &other, &error), Disk::LockStatus::kLocked);
+  EXPECT_NE(LockOnce(dir.File("f"), "", &error), nullptr) << error;
 }
 
 TEST(WindowsDiskLeftovers, RemovesOnlyWhatHoldsNoOnlyCopy) {
@@ -145,7 +117,10 @@ TEST(WindowsDiskLeftovers, RemovesOnlyWhatHoldsNoOnlyCopy) {
   for (const char* name : names) {
     WriteBytes(dir.File(name), "bytes");
   }
-  SystemDisk().RemoveLeftovers(Disk::Lock(dir.File("f")), "");
+  std::string error;
+  std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
+  ASSERT_NE(lock, nullptr) << error;
+  RemoveLeftovers(SystemDisk(), *lock, "");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "~ae0000007b", "~af0000007b", "~ak0000007b",
                                                    "~an000001234", "~an0000012x"}));
 }

@@ -129,10 +129,10 @@ TEST_P(Conformance, SameValueForEveryKey) {
   ASSERT_FALSE(original.empty()) << name;
   const std::string path = FileIn(name, encoding);
   std::string bytes = ReadAll(path);
-  ASSERT_EQ(DetectEncoding(bytes), encoding);
-  std::string text = bytes;
-  ASSERT_TRUE(encoding == TextEncoding::kBytes || DecodeText(encoding, bytes, &text));
-  ProfileStore store(text);
+  ProfileText text;
+  ASSERT_TRUE(text.Decode(bytes));
+  ASSERT_EQ(text.encoding(), encoding);
+  ProfileStore store(text.text());
   int exceptions = 0;
   int found = 0;
   for (const std::string& key : ProbeKeys(original)) {

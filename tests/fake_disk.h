@@ -1,0 +1,78 @@
+#ifndef AUTOEXP_TESTS_FAKE_DISK_H_
+#define AUTOEXP_TESTS_FAKE_DISK_H_
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/disk.h"
+
+// Files in memory behind the primitives of a Disk, so that the one update
+// protocol runs here as it runs on a system's disk: any call of any
+// primitive can be made to fail, and a test can play another program that
+// changes a file or holds a lock. Paths are plain strings; a folder is what
+// comes before a path's last "/" or "\".
+class FakeDisk : public Disk {
+ public:
+  enum Call {
+    kFinalPath,
+    kLockFolder,
+    kOpenFile,
+    kStillHolds,
+    kReadAt,
+    kLook,
+    kSameFile,
+    kWriteNew,
+    kLink,
+    kRename,
+    kRemove,
+    kList,
+    kCallKinds,
+  };
+  static const char* Name(Call call);
+
+  // The |n|-th call of |call| from now on, counted from 1, fails (kFailed,
+  // false or nothing, with the reason "<name> failed").
+  void Fail(Call call, int n) { failing_[call] = calls[call] + n; }
+
+  Result FinalPath(const std::string& path, std::string* final, std::string* error) override;
+  Result LockFolder(const std::string& folder, std::unique_ptr<Handle>* lock,
+                    std::string* error) override;
+  Result OpenFile(const std::string& path, std::unique_ptr<Handle>* file, Entry* entry,
+                  std::string* error) override;
+  bool StillHolds(Handle& file, const std::string& path) override;
+  bool ReadAt(Handle& file, std::uint64_t offset, char* into, std::size_t size, std::size_t* got,
+              std::string* error) override;
+  Result Look(const std::string& path, Entry* entry, std::string* error) override;
+  bool SameFile(const std::string& a, const std::string& b) override;
+  Result WriteNew(const std::string& path, const std::vector<std::string_view>& bytes, Handle* like,
+                  std::string* error) override;
+  Result Link(const std::string& from, const std::string& to, std::string* error) override;
+  Result Rename(const std::string& from, const std::string& to, bool replace,
+                std::string* error) override;
+  bool Remove(const std::string& path) override;
+  std::vector<std::string> List(const std::string& folder, std::string_view prefix) override;
+
+  std::map<std::string, std::string> files;
+  std::set<std::string> readOnly;     // files that may not be written
+  std::set<std::string> directories;  // what stands at a name, not a file
+  int busyTries = 0;                  // how many folder locks are found busy first
+  // Run one each, in order, right before the check of each replacement (or
+  // the rename that must find no file).
+  std::vector<std::function<void(FakeDisk&)>> meanwhile;
+  std::vector<std::string> renamedTo;  // every name a rename gave a file
+  int calls[kCallKinds] = {};
+
+ private:
+  friend class FakeFile;
+  bool Fails(Call call, std::string* error);
+  void Meanwhile();
+
+  std::set<std::string> lockedFolders_;
+  std::map<std::string, int> versions_;  // bumped whenever a name gets another file
+  int failing_[kCallKinds] = {};
+};
+
+#endif  // AUTOEXP_TESTS_FAKE_DISK_H_
