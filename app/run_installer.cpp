@@ -71,7 +71,7 @@ std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) 
   }
   // No attempt of this run leaves one behind.
   if (first) {
-    RemoveLeftovers(disk, *lock, job.backupPath);
+    RemoveLeftovers(disk, *lock);
   }
   // A file that is there but cannot be read is never taken for an empty one:
   // the edits would then be written over the user's rules.
@@ -98,7 +98,7 @@ std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) 
   }
   Replacement replacement;
   if (exists) {
-    replacement.expected = Pieces{bytes};
+    replacement.expected = bytes;
   }
   if (store.edited()) {
     replacement.bytes = text.Encode(store.Pieces());

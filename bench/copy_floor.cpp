@@ -1,13 +1,13 @@
 // The floor a run of autoexp-setup is measured against: what it costs at the
-// least to rewrite a file safely. Maps FILE, writes its bytes to a new file in
-// the same directory, flushes it to disk and renames it over FILE. (Reading
-// it into memory instead costs the same here, or a little more.)
+// least to rewrite a file safely. Reads FILE into one buffer, as a run does,
+// writes its bytes to a new file in the same folder, flushes it to disk and
+// renames it over FILE.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -22,25 +22,23 @@ int main(int argc, char** argv) {
     std::perror(path.c_str());
     return 1;
   }
-  // Mapped, as a run maps it: nothing is copied before it is written.
   auto size = static_cast<std::size_t>(status.st_size);
-  const char* bytes = static_cast<const char*>(
-      size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_SHARED, in, 0));
-  if (bytes == MAP_FAILED) {
-    std::perror(path.c_str());
-    return 1;
+  char* bytes = static_cast<char*>(std::malloc(size + 1));
+  std::size_t got = 0;
+  for (ssize_t read = 1; bytes != nullptr && read > 0 && got<size; got += read> 0 ? read : 0) {
+    read = ::read(in, bytes + got, size - got);
   }
   std::string temporary = path + ".floor";
   int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::size_t done = 0;
-  while (out >= 0 && done < size) {
-    ssize_t put = write(out, bytes + done, size - done);
+  while (out >= 0 && done < got) {
+    ssize_t put = write(out, bytes + done, got - done);
     if (put <= 0) {
       break;
     }
     done += static_cast<std::size_t>(put);
   }
-  if (out < 0 || done != size || fsync(out) != 0 || close(out) != 0 ||
+  if (got != size || out < 0 || done != size || fsync(out) != 0 || close(out) != 0 ||
       rename(temporary.c_str(), path.c_str()) != 0) {
     std::perror(temporary.c_str());
     return 1;

@@ -152,39 +152,22 @@ class Temporary {
 
 // The check before the replacement: the lock still holds the file at its
 // name, and the file holds exactly |expected|, read in pieces.
-bool StillAsExpected(Disk& disk, FileLock& lock, const Pieces& expected) {
+bool StillAsExpected(Disk& disk, FileLock& lock, std::string_view expected) {
   if (!lock.held || !disk.StillHolds(*lock.held, lock.file)) {
     return false;
   }
   std::vector<char> buffer(kCheckPiece);
-  std::uint64_t offset = 0;
-  std::size_t next = 0;
-  std::string_view left = expected.empty() ? std::string_view() : expected[0];
-  for (;;) {
+  std::string ignored;
+  for (std::uint64_t offset = 0;;) {
     std::size_t got = 0;
-    std::string ignored;
     if (!disk.ReadAt(*lock.held, offset, buffer.data(), buffer.size(), &got, &ignored)) {
       return false;
     }
-    std::string_view read(buffer.data(), got);
+    if (got == 0 || offset + got > expected.size() ||
+        std::string_view(buffer.data(), got) != expected.substr(offset, got)) {
+      return got == 0 && offset == expected.size();
+    }
     offset += got;
-    while (left.empty() && next + 1 < expected.size()) {
-      left = expected[++next];
-    }
-    if (got == 0) {
-      return left.empty();
-    }
-    while (!read.empty()) {
-      while (left.empty() && next + 1 < expected.size()) {
-        left = expected[++next];
-      }
-      std::size_t length = std::min(read.size(), left.size());
-      if (length == 0 || read.substr(0, length) != left.substr(0, length)) {
-        return false;  // longer than expected, or other bytes
-      }
-      read.remove_prefix(length);
-      left.remove_prefix(length);
-    }
   }
 }
 
@@ -196,14 +179,15 @@ Result TryLock(Disk& disk, const std::string& path, const std::string& backupPat
   if (result != Result::kOkay) {
     return result;
   }
-  std::vector<std::string> folders = {FolderOf(held->file)};
-  if (!backupPath.empty() && FolderOf(backupPath) != folders[0] &&
-      !disk.SameFile(folders[0], FolderOf(backupPath))) {
-    folders.push_back(FolderOf(backupPath));  // a link led elsewhere
+  held->folders = {FolderOf(held->file)};
+  std::string backupFolder = FolderOf(backupPath);
+  if (!backupPath.empty() && backupFolder != held->folders[0] &&
+      !disk.SameFile(held->folders[0], backupFolder)) {
+    held->folders.push_back(backupFolder);  // a link led elsewhere
   }
-  for (const std::string& folder : folders) {
-    held->folders.emplace_back();
-    result = disk.LockFolder(folder, &held->folders.back(), error);
+  for (const std::string& folder : held->folders) {
+    held->folderLocks.emplace_back();
+    result = disk.LockFolder(folder, &held->folderLocks.back(), error);
     if (result != Result::kOkay) {
       return result;
     }
@@ -251,12 +235,8 @@ std::unique_ptr<FileLock> LockFile(Disk& disk, const std::string& path,
   }
 }
 
-void RemoveLeftovers(Disk& disk, const FileLock& lock, const std::string& backupPath) {
-  std::vector<std::string> folders = {FolderOf(lock.file)};
-  if (!backupPath.empty() && FolderOf(backupPath) != folders[0]) {
-    folders.push_back(FolderOf(backupPath));
-  }
-  for (const std::string& folder : folders) {
+void RemoveLeftovers(Disk& disk, const FileLock& lock) {
+  for (const std::string& folder : lock.folders) {
     for (const std::string& name : disk.List(folder, kTemporaryPrefix)) {
       if (IsLeftoverName(name)) {
         disk.Remove(folder + name);
@@ -336,7 +316,7 @@ ReplaceStatus ReplaceFile(Disk& disk, FileLock& lock, const Replacement& replace
     return ReplaceStatus::kFailed;
   }
   Temporary fresh(disk, backupPath, kNewBackup);  // b
-  if (backup && !fresh.Write(*replacement.expected, lock.held.get(), error)) {
+  if (backup && !fresh.Write({*replacement.expected}, lock.held.get(), error)) {
     return ReplaceStatus::kBackupFailed;
   }
   if (exists && !StillAsExpected(disk, lock, *replacement.expected)) {  // c

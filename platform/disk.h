@@ -168,7 +168,8 @@ Disk& SystemDisk();
 // held open, if there was one. Destroying it lets them go.
 struct FileLock {
   std::string file;
-  std::vector<std::unique_ptr<Disk::Handle>> folders;
+  std::vector<std::string> folders;  // the file's, and the backup's where that differs
+  std::vector<std::unique_ptr<Disk::Handle>> folderLocks;
   std::unique_ptr<Disk::Handle> held;  // null: no file when the lock was taken
   Disk::Entry entry;                   // the file's, when held
   std::string unreadable;              // why something there cannot be read
@@ -187,10 +188,9 @@ std::unique_ptr<FileLock> LockFile(Disk& disk, const std::string& path,
                                    const std::string& backupPath, std::string* error,
                                    std::chrono::milliseconds wait = kLockWait);
 
-// Step 2: deletes the temporary files that killed runs left beside |lock|'s
-// file and beside |backupPath| (may be empty). Failures are ignored: a
-// leftover disturbs nothing but the folder.
-void RemoveLeftovers(Disk& disk, const FileLock& lock, const std::string& backupPath);
+// Step 2: deletes the temporary files that killed runs left in |lock|'s
+// folders. Failures are ignored: a leftover disturbs nothing but the folder.
+void RemoveLeftovers(Disk& disk, const FileLock& lock);
 
 // Step 3: the bytes of |lock|'s file. kNotFound where there was none.
 Disk::Result ReadFile(Disk& disk, FileLock& lock, std::string* bytes, std::string* error);
@@ -198,9 +198,9 @@ Disk::Result ReadFile(Disk& disk, FileLock& lock, std::string* bytes, std::strin
 // Step 4. The pieces of what ReplaceFile is to do.
 using Pieces = std::vector<std::string_view>;
 struct Replacement {
-  std::optional<Pieces> expected;  // none: there must be no file
-  std::optional<Pieces> bytes;     // none: the file keeps its bytes
-  std::string backupPath;          // empty: no backup; only with |expected|
+  std::optional<std::string_view> expected;  // none: there must be no file
+  std::optional<Pieces> bytes;               // none: the file keeps its bytes
+  std::string backupPath;                    // empty: no backup; only with |expected|
 };
 
 enum class ReplaceStatus {

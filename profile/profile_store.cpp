@@ -212,7 +212,8 @@ ProfileStore::Section* ProfileStore::FindSection(std::string_view name) {
   std::size_t at = 0;
   std::size_t lineEnd = 0;
   std::string_view header;
-  while (NextHeader(&at, &lineEnd, &header)) {
+  LineEnds ends(text_);
+  while (NextHeader(&ends, &at, &lineEnd, &header)) {
     if (EqualsIgnoringCase(header, name)) {
       Section section;
       section.name = header;
@@ -236,7 +237,8 @@ ProfileStore::Section* ProfileStore::FindSection(std::string_view name) {
 // begins: sets |*at| to where it begins, |*lineEnd| to where it ends, and
 // |*name|. A header holds a "[", so only the lines that hold one are looked
 // at, each once.
-bool ProfileStore::NextHeader(std::size_t* at, std::size_t* lineEnd, std::string_view* name) const {
+bool ProfileStore::NextHeader(LineEnds* ends, std::size_t* at, std::size_t* lineEnd,
+                              std::string_view* name) const {
   std::size_t from = *at;
   while (from < text_.size()) {
     std::size_t lineStart = text_.find('[', from);
@@ -246,7 +248,7 @@ bool ProfileStore::NextHeader(std::size_t* at, std::size_t* lineEnd, std::string
     while (lineStart > from && !IsLineEnd(text_[lineStart - 1])) {
       --lineStart;
     }
-    std::size_t end = lineStart + LineLength(text_.substr(lineStart));
+    std::size_t end = lineStart + ends->LineLength(lineStart);
     if (ParseHeader(text_.substr(lineStart, end - lineStart), lineStart == 0, name)) {
       *at = lineStart;
       *lineEnd = end;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "profile/key_index.h"
+#include "profile/profile_syntax.h"
 
 // An INI-style profile text, edited key by key over the bytes it was given,
 // which it never copies. Lines, headers and key lines read as
@@ -110,7 +111,8 @@ class ProfileStore {
 
   Section* FindSection(std::string_view name);
   Section* AppendSection(std::string_view name);
-  bool NextHeader(std::size_t* at, std::size_t* lineEnd, std::string_view* name) const;
+  bool NextHeader(LineEnds* ends, std::size_t* at, std::size_t* lineEnd,
+                  std::string_view* name) const;
   void Split(Section* section);
   void SplitEveryLine(Section* section);
   std::string_view Own(std::string text);

@@ -1,11 +1,7 @@
 #include "profile/profile_syntax.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -44,80 +40,45 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 namespace {
 
-// Where the first CR or LF at or after |from| stands in |text|, or its size.
-// Thirty-two bytes are compared at a step where the processor compares
-// sixteen at once (SSE2, on every x86-64), else eight: a byte that equals CR or LF leaves a zero
-// byte in the word XORed with it, which the usual test finds (the lowest such byte exactly). A
-// block that would reach into the next 4 KB page is looked at byte by byte up to the page's end, so
-// that no page past the line end is ever read: the pages of a mapped file past what a run needs
-// stay unread.
-std::size_t NextLineEnd(std::string_view text, std::size_t from) {
-#if defined(__SSE2__)
-  constexpr std::size_t kBlock = 32;
-#else
-  constexpr std::size_t kBlock = 8;
-#endif
-  constexpr std::uintptr_t kPage = 4096;
-  const char* data = text.data();
-  std::size_t at = from;
-  while (at + kBlock <= text.size()) {
-    std::uintptr_t inPage = reinterpret_cast<std::uintptr_t>(data + at) % kPage;
-    if (inPage + kBlock > kPage) {
-      for (std::size_t end = at + (kPage - inPage); at < end; ++at) {
-        if (data[at] == '\n' || data[at] == '\r') {
-          return at;
-        }
-      }
-      continue;
-    }
-#if defined(__SSE2__)
-    auto lineEnds = [](const char* block) {
-      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
-      return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-          _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')))));
-    };
-    unsigned found = lineEnds(data + at) | lineEnds(data + at + 16) << 16;
-    if (found != 0) {
-      return at + static_cast<std::size_t>(__builtin_ctz(found));
-    }
-#else
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    std::uint64_t word;
-    std::memcpy(&word, data + at, 8);
-    std::uint64_t lineFeeds = word ^ (kOnes * '\n');
-    std::uint64_t returns = word ^ (kOnes * '\r');
-    std::uint64_t found =
-        ((lineFeeds - kOnes) & ~lineFeeds & kHighs) | ((returns - kOnes) & ~returns & kHighs);
-    if (found != 0) {
-      return at + static_cast<std::size_t>(__builtin_ctzll(found)) / 8;
-    }
-#endif
-    at += kBlock;
-  }
-  while (at < text.size() && data[at] != '\n' && data[at] != '\r') {
-    ++at;
-  }
-  return at;
+// Where |c| first stands in [from, to) of |text|, or |to|.
+std::size_t Find(std::string_view text, char c, std::size_t from, std::size_t to) {
+  const void* found = std::memchr(text.data() + from, c, to - from);
+  return found == nullptr ? to
+                          : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
 }
 
 }  // namespace
 
-std::size_t LineLength(std::string_view text) {
-  std::size_t end = NextLineEnd(text, 0);
-  if (end == text.size()) {
-    return end;
+LineEnds::LineEnds(std::string_view text) : text_(text) {}
+
+std::size_t LineEnds::LineLength(std::size_t at) {
+  // The next LF is looked for once for all the lines before it, and a CR only
+  // up to that LF: whatever ends the lines, each byte is looked at about once.
+  if (lf_ == std::string_view::npos || lf_ < at) {
+    lf_ = Find(text_, '\n', at, text_.size());
   }
-  return end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+  if (cr_ == std::string_view::npos || cr_ < at) {
+    cr_ = Find(text_, '\r', at, lf_);
+  }
+  std::size_t end = std::min(cr_, lf_);
+  if (end == text_.size()) {
+    return end - at;
+  }
+  bool crlf = text_[end] == '\r' && end + 1 < text_.size() && text_[end + 1] == '\n';
+  return end - at + (crlf ? 2 : 1);
 }
 
-LineSplitter::LineSplitter(std::string_view text) : text_(text) {}
+std::size_t LineLength(std::string_view text) {
+  return LineEnds(text).LineLength(0);
+}
+
+LineSplitter::LineSplitter(std::string_view text) : text_(text), ends_(text) {}
 
 bool LineSplitter::Next(std::string_view* line) {
   if (start_ >= text_.size()) {
     return false;
   }
-  std::size_t length = LineLength(text_.substr(start_));
+  std::size_t length = ends_.LineLength(start_);
   *line = text_.substr(start_, length);
   start_ += length;
   return true;

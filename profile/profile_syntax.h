@@ -41,8 +41,23 @@ inline char LowerAscii(char c) {
 // in |text|, its whole length.
 std::size_t LineLength(std::string_view text);
 
-// Splits a text into lines as LineLength does, looking at each byte once,
-// whatever ends its lines (LF, CRLF or a lone CR).
+// The lines of one text, asked for front to back: each byte is looked at
+// about once, whatever ends the lines (LF, CRLF or a lone CR), so that a long
+// text of short lines costs one pass.
+class LineEnds {
+ public:
+  explicit LineEnds(std::string_view text);
+  // The length of the line that begins at |at|, line end included, as
+  // LineLength gives it; |at| may not go back from one call to the next.
+  std::size_t LineLength(std::size_t at);
+
+ private:
+  std::string_view text_;
+  std::size_t lf_ = std::string_view::npos;  // the next LF found, or the text's size
+  std::size_t cr_ = std::string_view::npos;  // the next CR before it, or where it is
+};
+
+// Splits a text into lines as LineLength does.
 class LineSplitter {
  public:
   explicit LineSplitter(std::string_view text);
@@ -53,6 +68,7 @@ class LineSplitter {
 
  private:
   std::string_view text_;
+  LineEnds ends_;
   std::size_t start_ = 0;
 };
 

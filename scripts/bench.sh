@@ -12,6 +12,7 @@ if ! command -v crudini >/dev/null 2>&1; then
   apt-get update -qq && apt-get install -y -qq crudini
 fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DAUTOEXP_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target autoexp-setup copy_floor autoexp_bench
+cmake --build "$build" -j "$(nproc)" --target autoexp-setup copy_floor line_floor autoexp_bench
 mkdir -p "$build/bench"
-"$build/bench/autoexp_bench" "$build/autoexp-setup" "$build/bench/copy_floor" "$build/bench" "$@"
+"$build/bench/autoexp_bench" "$build/autoexp-setup" "$build/bench/copy_floor" \
+  "$build/bench/line_floor" "$build/bench" "$@"

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -175,6 +176,48 @@ TEST(Concurrency, InPlaceWriterLosesNothing) {
         << "round " << round << (writerFirst ? ", writer first" : ", writer during the run") << ": "
         << result.size() << " bytes, " << installed.size() << " expected";
   }
+}
+
+// A program that holds a write lease on the file (a file server, an editor
+// that caches) is told to let go when a run opens it, and writes back what
+// it holds first. The run waits for it, never taking the refused open for a
+// missing file, and edits what it wrote.
+TEST(Concurrency, WriteLeaseHolderIsWaitedFor) {
+  TempDir dir;
+  const std::string path = dir.File("autoexp.dat");
+  WriteBytes(path, "; before\r\n");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    signal(SIGIO, SIG_IGN);
+    int fd = open(path.c_str(), O_RDWR);
+    bool leased = fd >= 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+    if (write(ready[1], leased ? "y" : "n", 1) != 1 || !leased) {
+      _exit(2);
+    }
+    // A break pending shows as the lease it is to become.
+    for (int wait = 0; wait < 10000 && fcntl(fd, F_GETLEASE) == F_WRLCK; ++wait) {
+      usleep(1000);
+    }
+    usleep(100000);
+    const std::string saved = kUserRules;
+    bool written = ftruncate(fd, 0) == 0 &&
+                   pwrite(fd, saved.data(), saved.size(), 0) == static_cast<ssize_t>(saved.size());
+    _exit(written && fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 1);
+  }
+  char leased = 0;
+  ASSERT_EQ(read(ready[0], &leased, 1), 1);
+  if (leased != 'y') {
+    waitpid(holder, nullptr, 0);
+    GTEST_SKIP() << "no write lease here";
+  }
+  Outcome outcome = Start(Step::kInstall, dir)->Finish();
+  int status = 0;
+  waitpid(holder, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(outcome.status, 0) << (outcome.traces.empty() ? "" : outcome.traces.back());
+  EXPECT_EQ(ReadBytes(path), InstalledRules());
 }
 
 }  // namespace

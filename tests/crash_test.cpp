@@ -22,9 +22,7 @@ constexpr int kKillsPerDirection = 200;
 std::vector<std::string> Leftovers(const TempDir& dir) {
   std::vector<std::string> names = dir.Names();
   names.erase(std::remove_if(names.begin(), names.end(),
-                             [](const std::string& name) {
-                               return name.find(".autoexp-setup-") == std::string::npos;
-                             }),
+                             [](const std::string& name) { return name.rfind("~a", 0) != 0; }),
               names.end());
   return names;
 }

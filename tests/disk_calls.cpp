@@ -14,7 +14,7 @@ Disk::Result ReadWhole(const std::string& path, std::string* contents, std::stri
   return lock == nullptr ? Disk::Result::kFailed : ReadFile(SystemDisk(), *lock, contents, error);
 }
 
-ReplaceStatus ReplaceLocked(const std::string& path, std::optional<Pieces> expected,
+ReplaceStatus ReplaceLocked(const std::string& path, std::optional<std::string_view> expected,
                             std::optional<Pieces> bytes, const std::string& backupPath,
                             std::string* error) {
   std::unique_ptr<FileLock> lock = LockOnce(path, backupPath, error);
@@ -42,7 +42,7 @@ ReplaceStatus ReplaceAsRun(const std::string& path,
   }
   Replacement replacement;
   if (status == Disk::Result::kOkay) {
-    replacement.expected = Pieces{read};
+    replacement.expected = read;
   }
   std::string edited = edit(read);
   replacement.bytes = Pieces{edited};

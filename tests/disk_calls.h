@@ -21,7 +21,7 @@ Disk::Result ReadWhole(const std::string& path, std::string* contents, std::stri
 // Replaces the file at |path|, which must hold |expected| (none: no file),
 // with |bytes| (none: it keeps its bytes), keeping the old bytes under
 // |backupPath| where one is given.
-ReplaceStatus ReplaceLocked(const std::string& path, std::optional<Pieces> expected,
+ReplaceStatus ReplaceLocked(const std::string& path, std::optional<std::string_view> expected,
                             std::optional<Pieces> bytes, const std::string& backupPath,
                             std::string* error);
 

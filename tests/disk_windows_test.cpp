@@ -50,7 +50,7 @@ TEST(WindowsDiskReplace, NewFileKeepsAccessListAndAttributes) {
   ASSERT_NE(Security(dir.File("other"), DACL_SECURITY_INFORMATION), before);
 
   std::string error;
-  ASSERT_EQ(ReplaceLocked(dir.File("f"), Pieces{"old"}, Pieces{"new"}, "", &error),
+  ASSERT_EQ(ReplaceLocked(dir.File("f"), "old", Pieces{"new"}, "", &error),
             ReplaceStatus::kReplaced)
       << error;
   EXPECT_EQ(ReadBytes(dir.File("f")), "new");
@@ -120,7 +120,7 @@ TEST(WindowsDiskLeftovers, RemovesOnlyWhatHoldsNoOnlyCopy) {
   std::string error;
   std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
   ASSERT_NE(lock, nullptr) << error;
-  RemoveLeftovers(SystemDisk(), *lock, "");
+  RemoveLeftovers(SystemDisk(), *lock);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "~ae0000007b", "~af0000007b", "~ak0000007b",
                                                    "~an000001234", "~an0000012x"}));
 }
