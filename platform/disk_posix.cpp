@@ -3,11 +3,9 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -89,47 +87,24 @@ bool IsReadOnly(const std::string& path, const struct stat& status) {
   return (status.st_mode & 0222) == 0 || access(path.c_str(), W_OK) != 0;
 }
 
-// Tries an open-file-description lock on the whole file, without waiting: 0
-// or the errno (EAGAIN or EACCES while another holds a conflicting one).
-int TryOfdLock(int fd, short type) {
-#ifdef F_OFD_SETLK
+// Whether another holds a conflicting open-file-description lock on the
+// whole file (fcntl locks of the classic kind would go whenever any
+// descriptor of the file is closed, which this program does).
+bool LockedElsewhere(int fd, short type) {
   struct flock lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
-  return fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
-#else
-  // Classic fcntl locks go whenever any descriptor of the file is closed.
-  (void)fd;
-  (void)type;
-  return ENOLCK;
-#endif
+  return fcntl(fd, F_OFD_SETLK, &lock) != 0 && (errno == EAGAIN || errno == EACCES);
 }
 
 bool WriteAll(int fd, const std::vector<std::string_view>& pieces) {
-  std::vector<struct iovec> vectors;
   for (std::string_view piece : pieces) {
-    if (!piece.empty()) {
-      vectors.push_back({const_cast<char*>(piece.data()), piece.size()});
-    }
-  }
-  std::size_t next = 0;
-  while (next < vectors.size()) {
-    int count = static_cast<int>(std::min<std::size_t>(vectors.size() - next, 1024));
-    ssize_t written = writev(fd, &vectors[next], count);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
+    while (!piece.empty()) {
+      ssize_t written = write(fd, piece.data(), piece.size());
+      if (written < 0 && errno != EINTR) {
+        return false;
       }
-      return false;
-    }
-    // Step over what went out; a short write leaves a piece part-way done.
-    std::size_t left = static_cast<std::size_t>(written);
-    while (next < vectors.size() && left >= vectors[next].iov_len) {
-      left -= vectors[next++].iov_len;
-    }
-    if (left > 0) {
-      vectors[next].iov_base = static_cast<char*>(vectors[next].iov_base) + left;
-      vectors[next].iov_len -= left;
+      piece.remove_prefix(written > 0 ? static_cast<std::size_t>(written) : 0);
     }
   }
   return true;
@@ -248,7 +223,8 @@ class PosixDisk : public Disk {
                     std::string* error) override {
     int fd = open(Here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-      return Result::kOkay;  // no folder, or none to open: nothing to lock
+      // No folder: no file, and none can be made.
+      return errno == ENOENT || errno == ENOTDIR ? Result::kOkay : Failed(error);
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
       close(fd);
@@ -306,8 +282,7 @@ class PosixDisk : public Disk {
         type = F_RDLCK;
         held->locker_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
       }
-      int result = held->locker_ >= 0 ? TryOfdLock(held->locker_, type) : 0;
-      if (result == EAGAIN || result == EACCES) {
+      if (held->locker_ >= 0 && LockedElsewhere(held->locker_, type)) {
         *error = disk_error::kLockedElsewhere;
         return Result::kBusy;
       }

@@ -224,7 +224,7 @@ ProfileStore::Section* ProfileStore::FindSection(std::string_view name) {
         return other.appended || other.begin > section.begin;
       });
       Section* found = &*sections_.insert(place, std::move(section));
-      Split(found);
+      Split(found, &ends);
       return found;
     }
     at = lineEnd;
@@ -274,7 +274,7 @@ ProfileStore::Section* ProfileStore::AppendSection(std::string_view name) {
 
 // Splits the section that begins at |section->begin| into entries, up to the
 // next header, where it ends (|section->end|): one pass over its lines.
-void ProfileStore::Split(Section* section) {
+void ProfileStore::Split(Section* section, LineEnds* ends) {
   std::string_view text = text_.substr(section->begin);
   for (const auto& [name, keys] : indexes_) {
     if (EqualsIgnoringCase(name, section->name)) {
@@ -286,11 +286,11 @@ void ProfileStore::Split(Section* section) {
     section->keyHashes.push_back(hash);
     section->stretches.push_back(stretch);
   };
-  LineSplitter lines(text);
+  LineSplitter lines(text_, ends, section->begin);
   std::string_view line;
   lines.Next(&line);
   push(line, 0, false);  // the header, never a key line
-  std::size_t stretch = lines.position();
+  std::size_t stretch = lines.position() - section->begin;
   while (lines.Next(&line)) {
     std::size_t first = SkipBlanks(line, 0);
     std::string_view name;
@@ -311,7 +311,7 @@ void ProfileStore::Split(Section* section) {
         push(text.substr(stretch, at - stretch), 0, true);
       }
       push(line, EntryHash(parsed.key), false);
-      stretch = lines.position();
+      stretch = lines.position() - section->begin;
     }
   }
   if (section->index && text.size() > stretch) {

@@ -113,7 +113,7 @@ class ProfileStore {
   Section* AppendSection(std::string_view name);
   bool NextHeader(LineEnds* ends, std::size_t* at, std::size_t* lineEnd,
                   std::string_view* name) const;
-  void Split(Section* section);
+  void Split(Section* section, LineEnds* ends);
   void SplitEveryLine(Section* section);
   std::string_view Own(std::string text);
   std::size_t FindKey(Section* section, std::string_view key);

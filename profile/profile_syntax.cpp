@@ -69,16 +69,22 @@ std::size_t LineEnds::LineLength(std::size_t at) {
 }
 
 std::size_t LineLength(std::string_view text) {
-  return LineEnds(text).LineLength(0);
+  // One line: no need to look further for either line end.
+  std::size_t end = std::min(text.find_first_of("\r\n"), text.size());
+  bool crlf = end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n';
+  return end == text.size() ? end : end + (crlf ? 2 : 1);
 }
 
-LineSplitter::LineSplitter(std::string_view text) : text_(text), ends_(text) {}
+LineSplitter::LineSplitter(std::string_view text) : text_(text), own_(text), ends_(&own_) {}
+
+LineSplitter::LineSplitter(std::string_view text, LineEnds* ends, std::size_t start)
+    : text_(text), own_(std::string_view()), ends_(ends), start_(start) {}
 
 bool LineSplitter::Next(std::string_view* line) {
   if (start_ >= text_.size()) {
     return false;
   }
-  std::size_t length = ends_.LineLength(start_);
+  std::size_t length = ends_->LineLength(start_);
   *line = text_.substr(start_, length);
   start_ += length;
   return true;

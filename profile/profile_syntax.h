@@ -61,6 +61,9 @@ class LineEnds {
 class LineSplitter {
  public:
   explicit LineSplitter(std::string_view text);
+  // The lines of |text| from |start| on, finding line ends with |ends|,
+  // which other callers may share as long as none goes back.
+  LineSplitter(std::string_view text, LineEnds* ends, std::size_t start);
   // The next line, line end included; false at the end of the text.
   bool Next(std::string_view* line);
   // Where the next line begins.
@@ -68,7 +71,8 @@ class LineSplitter {
 
  private:
   std::string_view text_;
-  LineEnds ends_;
+  LineEnds own_;
+  LineEnds* ends_;
   std::size_t start_ = 0;
 };
 
