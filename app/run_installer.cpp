@@ -28,6 +28,7 @@ constexpr int kUpdateAttempts = 5;
 struct Job {
   std::string rulesPath;
   std::string backupPath;  // empty: no backup
+  std::string backupName;  // where a backup is, whether one is made or not
   RunMode mode = RunMode::kNone;
   bool tag71 = false;
 };
@@ -71,7 +72,7 @@ std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) 
   }
   // No attempt of this run leaves one behind.
   if (first) {
-    RemoveLeftovers(disk, *lock);
+    RemoveLeftovers(disk, *lock, job.backupName);
   }
   // A file that is there but cannot be read is never taken for an empty one:
   // the edits would then be written over the user's rules.
@@ -150,8 +151,9 @@ int RunInstaller(int count, const char* const* arguments, const RunSystem& syste
     return Fail("cannot use " + job.rulesPath,
                 "the folder's name cannot be written in the system's code page");
   }
+  job.backupName = BackupPath(dirPrefix);
   if (job.mode == RunMode::kInstall && WantsBackup(line)) {
-    job.backupPath = BackupPath(dirPrefix);
+    job.backupPath = job.backupName;
   }
   job.tag71 = IsTag71(line.versionTag);
 

@@ -66,6 +66,9 @@ class Temporary {
  public:
   Temporary(Disk& disk, const std::string& beside, char kind)
       : disk_(disk), folder_(FolderOf(beside)), kind_(kind) {}
+  // One that a killed or failed run left at |path|.
+  Temporary(Disk& disk, const std::string& path)
+      : disk_(disk), folder_(FolderOf(path)), kind_(0), path_(path) {}
   ~Temporary() {
     if (!path_.empty()) {
       disk_.Remove(path_);
@@ -102,12 +105,11 @@ class Temporary {
   std::string Keep() {
     std::string kept = path_;
     std::string ignored;
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    Result result = Result::kExists;
+    for (int attempt = 0; attempt < 16 && result == Result::kExists; ++attempt) {
       std::string name = FreeName(kKeptBackup, attempt);
-      if (disk_.Rename(path_, name, false, &ignored) == Result::kOkay) {
-        kept = name;
-        break;
-      }
+      result = disk_.Rename(path_, name, false, &ignored);
+      kept = result == Result::kOkay ? name : kept;
     }
     path_.clear();
     return kept;
@@ -203,6 +205,32 @@ Result TryLock(Disk& disk, const std::string& path, const std::string& backupPat
   return Result::kOkay;
 }
 
+// The whole file at |path| (no link followed), or false.
+bool ReadPath(Disk& disk, const std::string& path, std::string* bytes) {
+  FileLock file;
+  file.file = path;
+  std::string ignored;
+  return disk.OpenFile(path, &file.held, &file.entry, &ignored) == Result::kOkay &&
+         ReadFile(disk, file, bytes, &ignored) == Result::kOkay;
+}
+
+// Whether the older backup's second name at |path|, which a run left, holds
+// nothing that a backup name does not: the backup's name holds its bytes
+// again (the run was killed before it replaced the backup), or the rules
+// file no longer holds the backup's bytes (the run put its rules in place,
+// and the older backup was meant to go). Otherwise the run failed to put it
+// back, or was killed between the backup's rename and the file's, and it is
+// the only copy of the older backup.
+bool OlderBackupIsRedundant(Disk& disk, const FileLock& lock, const std::string& path,
+                            const std::string& backupPath) {
+  std::string older, backup, rules;
+  if (backupPath.empty() || !ReadPath(disk, path, &older) || !ReadPath(disk, backupPath, &backup)) {
+    return false;
+  }
+  bool rulesRead = lock.held != nullptr && ReadPath(disk, lock.file, &rules);
+  return older == backup || (rulesRead && rules != backup);
+}
+
 }  // namespace
 
 bool IsLeftoverName(std::string_view name) {
@@ -235,11 +263,16 @@ std::unique_ptr<FileLock> LockFile(Disk& disk, const std::string& path,
   }
 }
 
-void RemoveLeftovers(Disk& disk, const FileLock& lock) {
+void RemoveLeftovers(Disk& disk, const FileLock& lock, const std::string& backupPath) {
   for (const std::string& folder : lock.folders) {
     for (const std::string& name : disk.List(folder, kTemporaryPrefix)) {
-      if (IsLeftoverName(name)) {
-        disk.Remove(folder + name);
+      if (!IsLeftoverName(name)) {
+        continue;
+      }
+      Temporary leftover(disk, folder + name);
+      if (name[kPrefixLength] == kOlderBackup &&
+          !OlderBackupIsRedundant(disk, lock, folder + name, backupPath)) {
+        leftover.Keep();
       }
     }
   }

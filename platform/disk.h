@@ -29,9 +29,10 @@
 //      An open that fails for any reason but "no such file" is never taken
 //      for a missing file.
 //   2. Clean up (RemoveLeftovers). A temporary file of this program in those
-//      folders is one that a killed run left, for no other run can be working
-//      there now. Only kinds that never hold the only copy of anything are
-//      deleted (IsLeftoverName).
+//      folders is one that a killed or failed run left, for no other run can
+//      be working there now. Only kinds that never hold the only copy of
+//      anything are deleted (IsLeftoverName), and an older backup's second
+//      name only where a backup name holds its bytes again.
 //   3. Read (ReadFile): the whole file, into one buffer sized from its size,
 //      that the caller owns. A read error is a failed run, never a short file.
 //   4. The caller edits its copy and asks for the replacement (ReplaceFile),
@@ -188,9 +189,12 @@ std::unique_ptr<FileLock> LockFile(Disk& disk, const std::string& path,
                                    const std::string& backupPath, std::string* error,
                                    std::chrono::milliseconds wait = kLockWait);
 
-// Step 2: deletes the temporary files that killed runs left in |lock|'s
-// folders. Failures are ignored: a leftover disturbs nothing but the folder.
-void RemoveLeftovers(Disk& disk, const FileLock& lock);
+// Step 2: deletes the temporary files that killed or failed runs left in
+// |lock|'s folders, but for an older backup's second name that holds the
+// only copy of that backup (the backup's name, |backupPath|, holds the rules
+// file's bytes instead): that one is kept as "~ak". Failures are ignored: a
+// leftover disturbs nothing but the folder.
+void RemoveLeftovers(Disk& disk, const FileLock& lock, const std::string& backupPath);
 
 // Step 3: the bytes of |lock|'s file. kNotFound where there was none.
 Disk::Result ReadFile(Disk& disk, FileLock& lock, std::string* bytes, std::string* error);

@@ -54,6 +54,31 @@ bool IsTaken(DWORD code) {
   return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
 }
 
+// How long a rename or a delete that another program's open refuses is
+// tried again. Virus scanners and indexers open a file right after it is
+// written, for a moment; careful Windows tools wait such a moment out.
+constexpr DWORD kPatience = 4000;  // milliseconds in all
+
+// Runs |step| until it succeeds, or fails for another reason than a file
+// open elsewhere, or |kPatience| has passed, with growing pauses between.
+template <typename Step>
+bool Patiently(const Step& step) {
+  DWORD pause = 10;
+  for (DWORD waited = 0;; waited += pause, pause = pause < 500 ? pause * 2 : pause) {
+    if (step()) {
+      return true;
+    }
+    DWORD code = GetLastError();
+    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED &&
+         code != ERROR_LOCK_VIOLATION) ||
+        waited >= kPatience) {
+      SetLastError(code);
+      return false;
+    }
+    Sleep(pause);
+  }
+}
+
 const char* Here(const std::string& folder) {
   return folder.empty() ? "." : folder.c_str();
 }
@@ -331,14 +356,16 @@ class WindowsDisk : public Disk {
 
   Result Rename(const std::string& from, const std::string& to, bool replace,
                 std::string* error) override {
-    if (MoveFileExA(from.c_str(), to.c_str(),
-                    (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
+    DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH;
+    if (Patiently([&] { return MoveFileExA(from.c_str(), to.c_str(), flags) != 0; })) {
       return Result::kOkay;
     }
     return !replace && IsTaken(GetLastError()) ? Result::kExists : Failed(error);
   }
 
-  bool Remove(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
+  bool Remove(const std::string& path) override {
+    return Patiently([&] { return DeleteFileA(path.c_str()) != 0; });
+  }
 
   std::vector<std::string> List(const std::string& folder, std::string_view prefix) override {
     std::vector<std::string> names;

@@ -464,7 +464,7 @@ TEST(PosixDiskLeftovers, RemovesOnlyItsOwnFilesNeverThroughALink) {
   std::string error;
   std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
   ASSERT_NE(lock, nullptr) << error;
-  RemoveLeftovers(SystemDisk(), *lock);
+  RemoveLeftovers(SystemDisk(), *lock, "");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"elsewhere", "f", "~aX0000abcd", "~ab0000abcd",
                                                    "~ak0000abcd", "~an0000abc"}));
   EXPECT_EQ(ReadBytes(dir.File("elsewhere/theirs")), "theirs");

@@ -112,17 +112,18 @@ TEST(WindowsDiskLeftovers, RemovesOnlyWhatHoldsNoOnlyCopy) {
   TempDir dir;
   // New text, new backup and a second name of an older backup go; a kept
   // older backup, older versions' "~ae" files and other names stay.
-  const char* names[] = {"f",           "~an0000007b", "~ab000001c8",  "~ao0000012f", "~ak0000007b",
-                         "~ae0000007b", "~an0000012x", "~an000001234", "~af0000007b"};
+  const char* names[] = {
+      "f",           "f.bak",       "~an0000007b", "~ab000001c8",  "~ao0000012f",
+      "~ak0000007b", "~ae0000007b", "~an0000012x", "~an000001234", "~af0000007b"};
   for (const char* name : names) {
     WriteBytes(dir.File(name), "bytes");
   }
   std::string error;
   std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
   ASSERT_NE(lock, nullptr) << error;
-  RemoveLeftovers(SystemDisk(), *lock);
-  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "~ae0000007b", "~af0000007b", "~ak0000007b",
-                                                   "~an000001234", "~an0000012x"}));
+  RemoveLeftovers(SystemDisk(), *lock, dir.File("f.bak"));
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak", "~ae0000007b", "~af0000007b",
+                                                   "~ak0000007b", "~an000001234", "~an0000012x"}));
 }
 
 }  // namespace

@@ -218,20 +218,48 @@ TEST(RunInstaller, LockHeldElsewhereFailsBeforeAnyRead) {
   EXPECT_EQ(disk.files.size(), 1u);
 }
 
+// A killed or failed run's temporary files go, but what may be the only copy
+// of something: a kept older backup, an older version's files, and an older
+// backup's second name where no backup name holds its bytes (the backup's
+// name holds the rules file's bytes instead), which is kept.
 TEST(RunInstaller, LeftoversOfKilledRunsAreCleanedKeptBackupsKept) {
-  FakeDisk disk;
-  disk.files[kRules] = kUserFile;
-  for (const char* name :
-       {"~an0000000a", "~ab0000000b", "~ao0000000c", "~ak0000000d", "~ae0000000e", "~an0000000"}) {
-    disk.files[std::string("/dbg/") + name] = "left";
+  struct Case {
+    const char* name;
+    const char* backup;
+    bool olderKept;
+  } cases[] = {
+      {"the backup holds the older bytes again", "older", false},
+      {"the backup holds the rules file's bytes", kUserFile, true},
+      {"no backup at all", nullptr, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDisk disk;
+    disk.files[kRules] = kUserFile;
+    if (c.backup != nullptr) {
+      disk.files[kBackup] = c.backup;
+    }
+    for (const char* name :
+         {"~an0000000a", "~ab0000000b", "~ak0000000d", "~ae0000000e", "~an0000000"}) {
+      disk.files[std::string("/dbg/") + name] = "left";
+    }
+    disk.files["/dbg/~ao0000000c"] = "older";
+    EXPECT_EQ(RunOn(disk, Uninstall()), kExitSucceeded);
+    std::vector<std::string> names;
+    for (const auto& [path, bytes] : disk.files) {
+      if (path.rfind("/dbg/~ak", 0) == 0 && bytes == "older") {
+        names.push_back("the older backup, kept");
+      } else if (path != kBackup) {
+        names.push_back(path);
+      }
+    }
+    std::vector<std::string> expected = {"/dbg/autoexp.dat", "/dbg/~ae0000000e", "/dbg/~ak0000000d",
+                                         "/dbg/~an0000000"};
+    if (c.olderKept) {
+      expected.insert(expected.begin() + 3, "the older backup, kept");
+    }
+    EXPECT_EQ(names, expected);
   }
-  EXPECT_EQ(RunOn(disk, Uninstall()), kExitSucceeded);
-  std::vector<std::string> names;
-  for (const auto& [path, bytes] : disk.files) {
-    names.push_back(path);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"/dbg/autoexp.dat", "/dbg/~ae0000000e",
-                                             "/dbg/~ak0000000d", "/dbg/~an0000000"}));
 }
 
 // Every failure says its own reason: a lock that was busy at first is no
