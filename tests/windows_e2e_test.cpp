@@ -640,8 +640,7 @@ TEST_F(WindowsEndToEnd, OlderBackupThatCannotBeMovedIsNeverDeleted) {
   EXPECT_EQ(failed.status, 1u);
   ASSERT_FALSE(secondName.empty());
   ASSERT_EQ(failed.traces.size(), 3u);
-  EXPECT_NE(failed.traces[2].find("kept as " + secondName), std::string::npos)
-      << failed.traces[2];
+  EXPECT_NE(failed.traces[2].find("kept as " + secondName), std::string::npos) << failed.traces[2];
   EXPECT_EQ(ReadBytes(rules), kUserRules);
 
   EXPECT_EQ(RunProgram({dir, "\\", "71", "U"}).status, 0u);
