@@ -154,6 +154,16 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
   return true;
 }
 
+// Whether the volume that holds |path| keeps access lists (NTFS does; FAT
+// and many shares do not, and refuse to be given one).
+bool KeepsAccessLists(const std::string& path) {
+  char root[MAX_PATH + 1];
+  DWORD flags = 0;
+  return GetVolumePathNameA(path.c_str(), root, sizeof root) &&
+         GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+         (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 // Gives the file at |to| the attributes (read-only aside: such a file is
 // never replaced) and the access list of the file at |from|. A volume
 // without security (FAT) has no access list to give.
@@ -161,7 +171,8 @@ bool CarryOver(const std::string& from, const std::string& to, std::string* erro
   constexpr DWORD kCarried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   DWORD needed = 0;
-  if (!GetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
+  if (KeepsAccessLists(to) &&
+      !GetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
     DWORD code = GetLastError();
     if (code == ERROR_INSUFFICIENT_BUFFER) {
       std::vector<char> descriptor(needed);
@@ -176,8 +187,14 @@ bool CarryOver(const std::string& from, const std::string& to, std::string* erro
       return false;
     }
   }
+  // Set only where they differ: a volume that keeps no attributes of its
+  // own (a share, FAT under some drivers) refuses to be given any.
   DWORD attributes = GetFileAttributesA(from.c_str());
   DWORD carried = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes & kCarried;
+  DWORD fresh = GetFileAttributesA(to.c_str());
+  if (fresh != INVALID_FILE_ATTRIBUTES && (fresh & kCarried) == carried) {
+    return true;
+  }
   if (!SetFileAttributesA(to.c_str(), carried != 0 ? carried : FILE_ATTRIBUTE_NORMAL)) {
     *error = ErrorText(GetLastError());
     return false;
