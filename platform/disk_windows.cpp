@@ -137,6 +137,50 @@ bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFO
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
+// The path that |path| finally names, every link followed, where it names
+// something and the system can tell: Windows Vista and later. (XP has no
+// links to files, and the program keeps to XP's imports, so the call is
+// looked up as it runs.) Empty where it cannot tell.
+std::string LinkTarget(const std::string& path) {
+  using Getter = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+  static const Getter get = reinterpret_cast<Getter>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+  HANDLE handle = get == nullptr
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);  // a device: no link, and refused where it is opened
+    handle = INVALID_HANDLE_VALUE;
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    return std::string();
+  }
+  char final[MAX_PATH * 2];
+  DWORD length = get(handle, final, sizeof final, 0);
+  CloseHandle(handle);
+  std::string text = length > 0 && length < sizeof final ? std::string(final, length) : "";
+  if (text.rfind("\\\\?\\UNC\\", 0) == 0) {
+    return "\\\\" + text.substr(8);
+  }
+  return text.rfind("\\\\?\\", 0) == 0 ? text.substr(4) : text;
+}
+
+// Whether |path| is a link: a reparse point, or a name whose target is
+// another (how Wine shows a POSIX symbolic link).
+bool IsLink(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return true;
+  }
+  char full[MAX_PATH * 2];
+  DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  std::string target = LinkTarget(path);
+  return !target.empty() && length > 0 && length < sizeof full &&
+         lstrcmpiA(target.c_str(), full) != 0;
+}
+
 HANDLE OpenKeepingWritersOut(const std::string& path, DWORD access) {
   return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -205,7 +249,9 @@ bool CarryOver(const std::string& from, const std::string& to, std::string* erro
 class WindowsDisk : public Disk {
  public:
   Result FinalPath(const std::string& path, std::string* final, std::string*) override {
-    *final = path;
+    // A link that points nowhere, or one this Windows cannot follow, is
+    // replaced by the file the install makes.
+    *final = IsLink(path) && !LinkTarget(path).empty() ? LinkTarget(path) : path;
     return Result::kOkay;
   }
 
@@ -392,7 +438,8 @@ class WindowsDisk : public Disk {
       // The pattern matches short names too: only the long name counts.
       std::string name = found.cFileName;
       if (name.compare(0, prefix.size(), prefix) == 0 &&
-          !(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+          !(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+          !IsLink(folder + name)) {
         names.push_back(name);
       }
       if (!FindNextFileA(search, &found)) {

@@ -135,6 +135,9 @@ fi
 echo "== Windows tests under Wine, on the shipped 64-bit program, 64-bit prefix"
 windows_suites "$winbuild" "$winbuild/wineprefix" win64 "x64 program, 64-bit prefix"
 
+echo "== links under Wine, on the shipped 64-bit program"
+bash "$root/tests/links_under_wine.sh" "$shipped/x64/autoexp-setup.exe" "$winbuild/links"
+
 # Whether this machine runs 32-bit programs at all: some kernels are built
 # without it, and Wine's 32-bit loader is one.
 if run32=$(/usr/lib/wine/wine --version 2>&1); then
@@ -147,6 +150,9 @@ if run32=$(/usr/lib/wine/wine --version 2>&1); then
   windows_suites "$win32build" "$win32build/wineprefix-wow64" win64 "x86 program, 64-bit prefix"
   echo "== Windows tests under Wine, on the shipped 32-bit program, 32-bit prefix"
   windows_suites "$win32build" "$win32build/wineprefix-win32" win32 "x86 program, 32-bit prefix"
+
+  echo "== links under Wine, on the shipped 32-bit program"
+  bash "$root/tests/links_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$win32build/links"
 
   echo "== example setups (NSIS, MSI) under Wine, on the shipped 32-bit program"
   bash "$root/tests/setups_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$build/autoexp-setup" \

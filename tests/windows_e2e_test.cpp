@@ -409,6 +409,20 @@ TEST_F(WindowsEndToEnd, DirectoryInPlaceOfFiles) {
   EXPECT_EQ(read.traces[4], "error: cannot read " + rules + ": is a directory\n");
 }
 
+// A device name as the last part of the path ("COM1.autoexp.dat" is COM1 to
+// Windows) is never opened to be read: no run reads a device, or waits on it.
+TEST_F(WindowsEndToEnd, DeviceNamesAreRefused) {
+  for (const char* device : {"\\COM1.", "\\AUX.", "\\NUL."}) {
+    SCOPED_TRACE(device);
+    Outcome outcome = RunProgram({dir, device, "71", "I", "5", "6", "1"});
+    EXPECT_EQ(outcome.status, 1u);
+    ASSERT_EQ(outcome.traces.size(), 3u);
+    EXPECT_EQ(outcome.traces[2],
+              "error: cannot read " + dir + device + "autoexp.dat: not a regular file\n");
+  }
+  EXPECT_EQ(NamesIn(dir), std::vector<std::string>{"autoexp.dat"});
+}
+
 TEST_F(WindowsEndToEnd, MissingFileCreatedByInstallOnly) {
   DeleteFileA(rules.c_str());
   EXPECT_EQ(RunProgram({dir, "\\", "71", "U"}).status, 0u);
