@@ -96,6 +96,9 @@ class File : public Disk::Handle {
   std::string path_;
 };
 
+// The lock file of a folder's update lock, hidden, beside the rules file.
+constexpr char kLockFileName[] = "autoexp-setup.lock";
+
 // A folder's mutex, held. A mutex is its owning thread's again whenever it
 // asks, so the names this process holds are kept too, to keep out a second
 // lock of its own.
@@ -109,14 +112,34 @@ class FolderMutex : public Disk::Handle {
     HeldHere().insert(name_);
   }
   ~FolderMutex() override {
+    if (lockFile_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(lockFile_);  // its byte-range lock goes with it
+    }
     HeldHere().erase(name_);
     ReleaseMutex(mutex_);
     CloseHandle(mutex_);
   }
 
+  // Runs on other machines that share the folder see no mutex of this one:
+  // a byte-range lock on a lock file in the folder, which the file server
+  // enforces for every client, keeps them out too. False while another
+  // holds it; true where no lock file can be made (a folder this run may
+  // not write, which it then changes nothing in, or a share without locks).
+  bool LockTheFile(const std::string& folder) {
+    lockFile_ = CreateFileA((folder + kLockFileName).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    OVERLAPPED whole{};
+    return lockFile_ == INVALID_HANDLE_VALUE ||
+           LockFileEx(lockFile_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                      &whole) ||
+           GetLastError() != ERROR_LOCK_VIOLATION;
+  }
+
  private:
   HANDLE mutex_;
   std::string name_;
+  HANDLE lockFile_ = INVALID_HANDLE_VALUE;
 };
 
 // The identity of what |path| names (a folder too), or false.
@@ -292,7 +315,12 @@ class WindowsDisk : public Disk {
       CloseHandle(mutex);
       return waited == WAIT_TIMEOUT ? Result::kBusy : Result::kFailed;
     }
-    *lock = std::make_unique<FolderMutex>(mutex, name);
+    auto held = std::make_unique<FolderMutex>(mutex, name);
+    if (!held->LockTheFile(folder)) {
+      *error = disk_error::kLockedElsewhere;
+      return Result::kBusy;
+    }
+    *lock = std::move(held);
     return Result::kOkay;
   }
 

@@ -137,6 +137,9 @@ windows_suites "$winbuild" "$winbuild/wineprefix" win64 "x64 program, 64-bit pre
 
 echo "== links under Wine, on the shipped 64-bit program"
 bash "$root/tests/links_under_wine.sh" "$shipped/x64/autoexp-setup.exe" "$winbuild/links"
+echo "== two machines on one folder under Wine, on the shipped 64-bit program"
+bash "$root/tests/two_machines_under_wine.sh" "$shipped/x64/autoexp-setup.exe" \
+  "$winbuild/tests/hold_folder_lock.exe" "$build/autoexp-setup" "$winbuild/two-machines"
 
 # Whether this machine runs 32-bit programs at all: some kernels are built
 # without it, and Wine's 32-bit loader is one.
@@ -153,6 +156,9 @@ if run32=$(/usr/lib/wine/wine --version 2>&1); then
 
   echo "== links under Wine, on the shipped 32-bit program"
   bash "$root/tests/links_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$win32build/links"
+  echo "== two machines on one folder under Wine, on the shipped 32-bit program"
+  bash "$root/tests/two_machines_under_wine.sh" "$shipped/x86/autoexp-setup.exe" \
+    "$win32build/tests/hold_folder_lock.exe" "$build/autoexp-setup" "$win32build/two-machines"
 
   echo "== example setups (NSIS, MSI) under Wine, on the shipped 32-bit program"
   bash "$root/tests/setups_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$build/autoexp-setup" \

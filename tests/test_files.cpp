@@ -51,7 +51,10 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
   }
 }
 
-std::vector<std::string> NamesIn(const std::string& path) {
+namespace {
+
+// Every name in the folder |path|, sorted.
+std::vector<std::string> AllNamesIn(const std::string& path) {
   std::vector<std::string> names;
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
@@ -68,8 +71,18 @@ std::vector<std::string> NamesIn(const std::string& path) {
   return names;
 }
 
+}  // namespace
+
+// The lock file of the folder's update lock stays for good; the tests look
+// at everything else.
+std::vector<std::string> NamesIn(const std::string& path) {
+  std::vector<std::string> names = AllNamesIn(path);
+  names.erase(std::remove(names.begin(), names.end(), "autoexp-setup.lock"), names.end());
+  return names;
+}
+
 void RemoveTree(const std::string& path) {
-  for (const std::string& name : NamesIn(path)) {
+  for (const std::string& name : AllNamesIn(path)) {
     std::string child = path + "\\" + name;
     DWORD attributes = GetFileAttributesA(child.c_str());
     SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
