@@ -666,6 +666,43 @@ TEST_F(WindowsEndToEnd, OlderBackupThatCannotBeMovedIsNeverDeleted) {
   EXPECT_EQ(copies, 1);
 }
 
+// A run that ends with status 1 leaves what it found: where there was no
+// backup, none; and where the new one cannot be taken away again, the error
+// says so and where it is.
+TEST_F(WindowsEndToEnd, FailedRunLeavesNoNewBackupOrSaysWhere) {
+  const std::string backup = dir + "\\autoexp.bak";
+  struct Case {
+    const char* name;
+    bool holdBackup;
+  } cases[] = {{"the rules file held", false}, {"the rules file and the new backup held", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(rules, kUserRules);
+    std::vector<HANDLE> holders;
+    Outcome failed = RunProgram({dir, "\\", "71", "I", "5", "6", "1"}, [&](const Step& step, int) {
+      if (step.function == "MoveFileExA" && step.second == rules && holders.empty()) {
+        holders.push_back(OpenHolding(rules, GENERIC_READ, FILE_SHARE_READ));
+        if (c.holdBackup) {
+          holders.push_back(OpenHolding(backup, GENERIC_READ, FILE_SHARE_READ));
+        }
+      }
+      return true;
+    });
+    for (HANDLE holder : holders) {
+      CloseHandle(holder);
+    }
+    EXPECT_EQ(failed.status, 1u);
+    ASSERT_EQ(failed.traces.size(), 3u);
+    EXPECT_EQ(ReadBytes(rules), kUserRules);
+    const std::string stays = "; the new backup could not be removed and stays as " + backup;
+    EXPECT_EQ(failed.traces[2].find(stays) != std::string::npos, c.holdBackup) << failed.traces[2];
+    if (c.holdBackup) {
+      DeleteFileA(backup.c_str());
+    }
+    EXPECT_EQ(NamesIn(dir), std::vector<std::string>{"autoexp.dat"});
+  }
+}
+
 // Another program creates the rules file in the instant before the run puts
 // its new one in place: its file is never replaced unread; the run starts
 // over on it.
