@@ -17,11 +17,14 @@
 // (8.3 names, letter case, "/", "." and "..") reaches the same one. It lives
 // in the session-independent namespace, so that runs in other sessions (a
 // setup run as a service) wait too, and the system lets it go when a process
-// ends, however it ends. The file is held open for reading and deleting,
-// sharing reading and deleting but not writing: no program can open it for
-// writing while the run holds it, and one that already has it open for
-// writing, or without delete sharing (which would make the rename fail),
-// makes the run wait.
+// ends, however it ends; a byte-range lock on a lock file in the folder
+// keeps out runs on other machines that share it. The file is held open for
+// reading and deleting, sharing reading and deleting but not writing: no
+// program can open it for writing while the run holds it, and one that
+// already has it open for writing, or without delete sharing (which would
+// make the rename fail), makes the run wait. Links are followed where the
+// system names a file's final path; renames and deletes that a program
+// holding a file for a moment refuses are tried again.
 
 namespace {
 
