@@ -137,12 +137,14 @@ class Temporary {
     return false;
   }
 
+  // Names that start where the clock stands, so that a file some run could
+  // not delete does not take the first try of every run after it.
   std::string FreeName(char kind, int attempt) const {
-    static const auto seed = static_cast<unsigned long>(
+    static const auto first = static_cast<unsigned long>(
         std::chrono::steady_clock::now().time_since_epoch().count() / 1000);
     char digits[kTemporaryDigits + 1];
     std::snprintf(digits, sizeof digits, "%08lx",
-                  (seed + static_cast<unsigned long>(attempt) * 7919u) & 0xFFFFFFFFu);
+                  (first + static_cast<unsigned long>(attempt) * 7919u) & 0xFFFFFFFFu);
     return folder_ + kTemporaryPrefix + kind + digits;
   }
 
