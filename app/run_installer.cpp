@@ -27,8 +27,8 @@ constexpr int kUpdateAttempts = 5;
 // What a run is to do, as the command line says.
 struct Job {
   std::string rulesPath;
-  std::string backupPath;  // empty: no backup
-  std::string backupName;  // where a backup is, whether one is made or not
+  std::string backupPath;  // where a backup is, whether this run makes one or not
+  bool backup = false;     // whether it makes one
   RunMode mode = RunMode::kNone;
   bool tag71 = false;
 };
@@ -72,7 +72,7 @@ std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) 
   }
   // No attempt of this run leaves one behind.
   if (first) {
-    RemoveLeftovers(disk, *lock, job.backupName);
+    RemoveLeftovers(disk, *lock, job.backupPath);
   }
   // A file that is there but cannot be read is never taken for an empty one:
   // the edits would then be written over the user's rules.
@@ -93,7 +93,7 @@ std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) 
   // write leaves no new backup behind; one asked for of an unchanged file is
   // that same replacement, with the file's bytes kept as they are.
   bool exists = read == Disk::Result::kOkay;
-  bool backup = exists && !job.backupPath.empty();
+  bool backup = exists && job.backup;
   if (!store.edited() && !backup) {
     return kExitSucceeded;
   }
@@ -151,10 +151,8 @@ int RunInstaller(int count, const char* const* arguments, const RunSystem& syste
     return Fail("cannot use " + job.rulesPath,
                 "the folder's name cannot be written in the system's code page");
   }
-  job.backupName = BackupPath(dirPrefix);
-  if (job.mode == RunMode::kInstall && WantsBackup(line)) {
-    job.backupPath = job.backupName;
-  }
+  job.backupPath = BackupPath(dirPrefix);
+  job.backup = job.mode == RunMode::kInstall && WantsBackup(line);
   job.tag71 = IsTag71(line.versionTag);
 
   // Out of memory (a file larger than the address space allows) ends the run

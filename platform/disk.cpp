@@ -25,31 +25,6 @@ constexpr char kKeptBackup = 'k';  // an older backup that could not go back; ne
 // The size of the pieces that the check before the replacement reads.
 constexpr std::size_t kCheckPiece = 64 * 1024;
 
-// The folder part of |path| with its last separator, where a name begins;
-// empty for a bare name. On Windows a trail byte with a backslash's code is
-// part of its character, not a separator.
-std::string FolderOf(const std::string& path) {
-#ifdef _WIN32
-  static const LeadByteTable kLeadBytes = SystemLeadBytes();
-  constexpr std::string_view kSeparators = "\\/:";
-#else
-  constexpr std::string_view kSeparators = "/";
-#endif
-  std::size_t nameStart = 0;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-#ifdef _WIN32
-    if (kLeadBytes.IsLead(static_cast<unsigned char>(path[i]))) {
-      ++i;
-      continue;
-    }
-#endif
-    if (kSeparators.find(path[i]) != std::string_view::npos) {
-      nameStart = i + 1;
-    }
-  }
-  return path.substr(0, nameStart);
-}
-
 // Whether |a| and |b| are one name in one folder, however the folder is
 // spelled.
 bool SameEntry(Disk& disk, const std::string& a, const std::string& b) {
@@ -234,6 +209,28 @@ bool OlderBackupIsRedundant(Disk& disk, const FileLock& lock, const std::string&
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& path) {
+#ifdef _WIN32
+  static const LeadByteTable kLeadBytes = SystemLeadBytes();
+  constexpr std::string_view kSeparators = "\\/:";
+#else
+  constexpr std::string_view kSeparators = "/";
+#endif
+  std::size_t nameStart = 0;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+#ifdef _WIN32
+    if (kLeadBytes.IsLead(static_cast<unsigned char>(path[i]))) {
+      ++i;
+      continue;
+    }
+#endif
+    if (kSeparators.find(path[i]) != std::string_view::npos) {
+      nameStart = i + 1;
+    }
+  }
+  return path.substr(0, nameStart);
+}
 
 bool IsLeftoverName(std::string_view name) {
   if (name.size() != kPrefixLength + 1 + kTemporaryDigits ||

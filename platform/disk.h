@@ -218,6 +218,11 @@ enum class ReplaceStatus {
 ReplaceStatus ReplaceFile(Disk& disk, FileLock& lock, const Replacement& replacement,
                           std::string* error);
 
+// The folder part of |path| with its last separator, where a name begins;
+// empty for a bare name. On Windows a trail byte with a backslash's code is
+// part of its character, not a separator.
+std::string FolderOf(const std::string& path);
+
 // Whether |name| is a temporary file of this program that a run may delete
 // as a leftover: "~a", a kind that never holds the only copy of anything
 // (new text, new backup, an older backup's second name), eight hexadecimal

@@ -44,11 +44,6 @@ const char* Here(const std::string& folder) {
   return folder.empty() ? "." : folder.c_str();
 }
 
-std::string FolderPart(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 // A descriptor the caller holds; with the file, the descriptor of its lock
 // where no lease could be had.
 class Descriptor : public Disk::Handle {
@@ -213,7 +208,7 @@ class PosixDisk : public Disk {
         return Failed(error);
       }
       link.resize(static_cast<std::string::size_type>(length));
-      current = (!link.empty() && link[0] == '/') ? link : FolderPart(current) + link;
+      current = (!link.empty() && link[0] == '/') ? link : FolderOf(current) + link;
     }
     *error = ErrnoText(ELOOP);
     return Result::kFailed;
@@ -380,7 +375,7 @@ class PosixDisk : public Disk {
     if (replace ? rename(from.c_str(), to.c_str()) != 0 : !RenameNoReplace(from, to)) {
       return errno == EEXIST && !replace ? Result::kExists : Failed(error);
     }
-    SyncFolder(FolderPart(to));
+    SyncFolder(FolderOf(to));
     return Result::kOkay;
   }
 

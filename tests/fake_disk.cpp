@@ -7,11 +7,6 @@ namespace {
 
 using Result = Disk::Result;
 
-std::string FolderPart(const std::string& path) {
-  std::string::size_type end = path.find_last_of("/\\");
-  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
-}
-
 class FolderLock : public Disk::Handle {
  public:
   FolderLock(std::set<std::string>* held, std::string folder)
@@ -207,8 +202,8 @@ std::vector<std::string> FakeDisk::List(const std::string& folder, std::string_v
     return names;
   }
   for (const auto& [path, bytes] : files) {
-    std::string name = path.substr(FolderPart(path).size());
-    if (FolderPart(path) == folder && name.compare(0, prefix.size(), prefix) == 0) {
+    std::string name = path.substr(FolderOf(path).size());
+    if (FolderOf(path) == folder && name.compare(0, prefix.size(), prefix) == 0) {
       names.push_back(name);
     }
   }

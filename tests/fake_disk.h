@@ -12,8 +12,8 @@
 // Files in memory behind the primitives of a Disk, so that the one update
 // protocol runs here as it runs on a system's disk: any call of any
 // primitive can be made to fail, and a test can play another program that
-// changes a file or holds a lock. Paths are plain strings; a folder is what
-// comes before a path's last "/" or "\".
+// changes a file or holds a lock. Paths are plain strings, split into folder
+// and name as the system's own (FolderOf).
 class FakeDisk : public Disk {
  public:
   enum Call {
