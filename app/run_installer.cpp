@@ -31,12 +31,18 @@ struct Job {
   bool backup = false;     // whether it makes one
   RunMode mode = RunMode::kNone;
   bool tag71 = false;
+  bool backupMade = false;  // an attempt put the bytes it read at the backup's name
 };
 
-// Every error trace of a run: what could not be done, and why.
-int Fail(const std::string& what, const std::string& reason) {
-  DebugTrace("error: " + what + ": " + reason + "\n");
+// Every error trace of a run: what could not be done and why, and where the
+// backup was made before, that the backup holds the file as the run read it.
+int Fail(const Job& job, const std::string& whatAndWhy) {
+  std::string made = "; the backup " + job.backupPath + " was made and holds the file as read";
+  DebugTrace("error: " + whatAndWhy + (job.backupMade ? made : "") + "\n");
   return kExitFailed;
+}
+int Fail(const Job& job, const std::string& what, const std::string& reason) {
+  return Fail(job, what + ": " + reason);
 }
 
 // Makes the run's edits in |*store|, every rule added or every rule removed,
@@ -61,29 +67,29 @@ void ApplyRules(ProfileStore* store, const Job& job) {
 // up, read, edit, replace. Returns the run's exit status, or nothing when
 // another program changed the file between the read and the replacement, so
 // that its change is kept by making the edits again on what it left.
-std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) {
+std::optional<int> Attempt(const RunSystem& system, Job& job, bool first) {
   Disk& disk = system.disk;
   std::string reason;
   // Taken afresh each time: the file may not have existed the last time.
   std::unique_ptr<FileLock> lock =
       LockFile(disk, job.rulesPath, job.backupPath, &reason, system.lockWait);
   if (lock == nullptr) {
-    return Fail("cannot lock " + job.rulesPath, reason);
+    return Fail(job, "cannot lock " + reason);  // it names what is busy or refused
   }
   // No attempt of this run leaves one behind.
   if (first) {
-    RemoveLeftovers(disk, *lock, job.backupPath);
+    RemoveLeftovers(disk, *lock);
   }
   // A file that is there but cannot be read is never taken for an empty one:
   // the edits would then be written over the user's rules.
   std::string bytes;
   Disk::Result read = ReadFile(disk, *lock, &bytes, &reason);
   if (read == Disk::Result::kFailed) {
-    return Fail("cannot read " + job.rulesPath, reason);
+    return Fail(job, "cannot read " + job.rulesPath, reason);
   }
   ProfileText text;
   if (!text.Decode(bytes)) {
-    return Fail("cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
+    return Fail(job, "cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
   }
   ProfileStore store(text.text());
   ApplyRules(&store, job);
@@ -106,14 +112,15 @@ std::optional<int> Attempt(const RunSystem& system, const Job& job, bool first) 
   }
   if (backup) {
     replacement.backupPath = job.backupPath;
+    replacement.backupMade = &job.backupMade;
   }
   switch (ReplaceFile(disk, *lock, replacement, &reason)) {
     case ReplaceStatus::kReplaced:
       return kExitSucceeded;
     case ReplaceStatus::kFailed:
-      return Fail("cannot write " + job.rulesPath, reason);
+      return Fail(job, "cannot write " + job.rulesPath, reason);
     case ReplaceStatus::kBackupFailed:
-      return Fail("cannot back up " + job.rulesPath + " to " + job.backupPath, reason);
+      return Fail(job, "cannot back up " + job.rulesPath + " to " + job.backupPath, reason);
     case ReplaceStatus::kChanged:
       break;
   }
@@ -148,7 +155,7 @@ int RunInstaller(int count, const char* const* arguments, const RunSystem& syste
     return kExitFailed;
   }
   if (!system.pathExact) {
-    return Fail("cannot use " + job.rulesPath,
+    return Fail(job, "cannot use " + job.rulesPath,
                 "the folder's name cannot be written in the system's code page");
   }
   job.backupPath = BackupPath(dirPrefix);
@@ -165,7 +172,7 @@ int RunInstaller(int count, const char* const* arguments, const RunSystem& syste
       }
     }
   } catch (const std::bad_alloc&) {
-    return Fail("cannot update " + job.rulesPath, "out of memory");
+    return Fail(job, "cannot update " + job.rulesPath, "out of memory");
   }
-  return Fail("cannot write " + job.rulesPath, "another program kept changing the file");
+  return Fail(job, "cannot write " + job.rulesPath, "another program kept changing the file");
 }

@@ -19,8 +19,6 @@ constexpr std::size_t kTemporaryDigits = 8;
 // What a temporary file holds, the letter after the prefix.
 constexpr char kNewText = 'n';
 constexpr char kNewBackup = 'b';
-constexpr char kOlderBackup = 'o';
-constexpr char kKeptBackup = 'k';  // an older backup that could not go back; never deleted
 
 // The size of the pieces that the check before the replacement reads.
 constexpr std::size_t kCheckPiece = 64 * 1024;
@@ -33,17 +31,35 @@ bool SameEntry(Disk& disk, const std::string& a, const std::string& b) {
   return a.substr(folderA.size()) == b.substr(folderB.size()) && disk.SameFile(folderA, folderB);
 }
 
+// Growing pauses, from a millisecond to a twentieth of a second, for as long
+// as |wait| allows.
+class Patience {
+ public:
+  explicit Patience(std::chrono::milliseconds wait)
+      : deadline_(std::chrono::steady_clock::now() + wait) {}
+  // Whether there is time left; if so, waits a little first.
+  bool Pause() {
+    if (std::chrono::steady_clock::now() >= deadline_) {
+      return false;
+    }
+    std::this_thread::sleep_for(pause_);
+    pause_ = std::min(pause_ * 2, std::chrono::milliseconds(50));
+    return true;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point deadline_;
+  std::chrono::milliseconds pause_{1};
+};
+
 // A file of the update's own: "~a", what it holds, eight hexadecimal digits,
-// in the folder of the file it is for. It ends in one of three ways: MoveTo
-// gives it the name it was made for; Keep leaves it under a name that no run
-// deletes; otherwise it is deleted as it goes out of scope.
+// in the folder of the file it is for. It ends in one of two ways: MoveTo
+// gives it the name it was made for, or it is deleted as it goes out of
+// scope (or, where that fails or the run is killed, by the next run).
 class Temporary {
  public:
   Temporary(Disk& disk, const std::string& beside, char kind)
       : disk_(disk), folder_(FolderOf(beside)), kind_(kind) {}
-  // One that a killed or failed run left at |path|.
-  Temporary(Disk& disk, const std::string& path)
-      : disk_(disk), folder_(FolderOf(path)), kind_(0), path_(path) {}
   ~Temporary() {
     if (!path_.empty()) {
       disk_.Remove(path_);
@@ -52,17 +68,25 @@ class Temporary {
   Temporary(const Temporary&) = delete;
   Temporary& operator=(const Temporary&) = delete;
 
-  bool made() const { return !path_.empty(); }
-
-  // Made with |bytes|, attributes of |like|, flushed.
+  // Made with |bytes|, attributes of |like|, flushed. Every run in a folder
+  // holds its lock, so a taken name is a file that could not be deleted;
+  // another try takes another name.
   bool Write(const Pieces& bytes, Disk::Handle* like, std::string* error) {
-    return Make([&](const std::string& name) { return disk_.WriteNew(name, bytes, like, error); },
-                error);
-  }
-
-  // Made as a second name of the file at |from|.
-  bool LinkTo(const std::string& from, std::string* error) {
-    return Make([&](const std::string& name) { return disk_.Link(from, name, error); }, error);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      std::string name = FreeName(attempt);
+      Result result = disk_.WriteNew(name, bytes, like, error);
+      if (result == Result::kExists) {
+        continue;
+      }
+      if (result != Result::kOkay) {
+        disk_.Remove(name);  // whatever was made of it
+        return false;
+      }
+      path_ = name;
+      return true;
+    }
+    *error = "no free name for a temporary file in " + folder_;
+    return false;
   }
 
   // Renamed to |target|, over what is there or (|replace| false) only where
@@ -75,52 +99,16 @@ class Temporary {
     return result;
   }
 
-  // Renamed to a kept name, or left where it is if that fails; returns where
-  // it stays, and it is no longer this object's.
-  std::string Keep() {
-    std::string kept = path_;
-    std::string ignored;
-    Result result = Result::kExists;
-    for (int attempt = 0; attempt < 16 && result == Result::kExists; ++attempt) {
-      std::string name = FreeName(kKeptBackup, attempt);
-      result = disk_.Rename(path_, name, false, &ignored);
-      kept = result == Result::kOkay ? name : kept;
-    }
-    path_.clear();
-    return kept;
-  }
-
  private:
-  // Every run in a folder holds its lock, so a taken name is a file that
-  // could not be deleted; another try takes another name.
-  template <typename Maker>
-  bool Make(const Maker& make, std::string* error) {
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      std::string name = FreeName(kind_, attempt);
-      Result result = make(name);
-      if (result == Result::kExists) {
-        continue;
-      }
-      if (result == Result::kFailed) {
-        disk_.Remove(name);  // whatever was made of it
-        return false;
-      }
-      path_ = name;
-      return true;
-    }
-    *error = "no free name for a temporary file in " + folder_;
-    return false;
-  }
-
   // Names that start where the clock stands, so that a file some run could
   // not delete does not take the first try of every run after it.
-  std::string FreeName(char kind, int attempt) const {
+  std::string FreeName(int attempt) const {
     static const auto first = static_cast<unsigned long>(
         std::chrono::steady_clock::now().time_since_epoch().count() / 1000);
     char digits[kTemporaryDigits + 1];
     std::snprintf(digits, sizeof digits, "%08lx",
                   (first + static_cast<unsigned long>(attempt) * 7919u) & 0xFFFFFFFFu);
-    return folder_ + kTemporaryPrefix + kind + digits;
+    return folder_ + kTemporaryPrefix + kind_ + digits;
   }
 
   Disk& disk_;
@@ -129,22 +117,24 @@ class Temporary {
   std::string path_;  // empty: not made, or no longer ours
 };
 
-// The check before the replacement: the lock still holds the file at its
-// name, and the file holds exactly |expected|, read in pieces.
-bool StillAsExpected(Disk& disk, FileLock& lock, std::string_view expected) {
-  if (!lock.held || !disk.StillHolds(*lock.held, lock.file)) {
-    return false;
+// The check before the replacement, its last look at the file: the file
+// holds exactly |expected|, read in pieces, and then the lock still holds it
+// at its name, no writer seen (a writer that opened it during the comparison
+// is seen here). A read error is a failure of its own, in |*error|.
+Result StillAsExpected(Disk& disk, FileLock& lock, std::string_view expected, std::string* error) {
+  if (!lock.held) {
+    return Result::kBusy;
   }
   std::vector<char> buffer(kCheckPiece);
-  std::string ignored;
   for (std::uint64_t offset = 0;;) {
     std::size_t got = 0;
-    if (!disk.ReadAt(*lock.held, offset, buffer.data(), buffer.size(), &got, &ignored)) {
-      return false;
+    if (!disk.ReadAt(*lock.held, offset, buffer.data(), buffer.size(), &got, error)) {
+      return Result::kFailed;
     }
     if (got == 0 || offset + got > expected.size() ||
         std::string_view(buffer.data(), got) != expected.substr(offset, got)) {
-      return got == 0 && offset == expected.size();
+      bool same = got == 0 && offset == expected.size();
+      return same && disk.StillHolds(*lock.held, lock.file) ? Result::kOkay : Result::kBusy;
     }
     offset += got;
   }
@@ -156,6 +146,7 @@ Result TryLock(Disk& disk, const std::string& path, const std::string& backupPat
   auto held = std::make_unique<FileLock>();
   Result result = disk.FinalPath(path, &held->file, error);
   if (result != Result::kOkay) {
+    *error = path + ": " + *error;
     return result;
   }
   held->folders = {FolderOf(held->file)};
@@ -168,11 +159,13 @@ Result TryLock(Disk& disk, const std::string& path, const std::string& backupPat
     held->folderLocks.emplace_back();
     result = disk.LockFolder(folder, &held->folderLocks.back(), error);
     if (result != Result::kOkay) {
+      *error = folder + kLockFileName + ": " + *error;
       return result;
     }
   }
   result = disk.OpenFile(held->file, &held->held, &held->entry, error);
   if (result == Result::kBusy) {
+    *error = path + ": " + *error;
     return result;
   }
   if (result == Result::kFailed) {
@@ -180,32 +173,6 @@ Result TryLock(Disk& disk, const std::string& path, const std::string& backupPat
   }
   *lock = std::move(held);
   return Result::kOkay;
-}
-
-// The whole file at |path| (no link followed), or false.
-bool ReadPath(Disk& disk, const std::string& path, std::string* bytes) {
-  FileLock file;
-  file.file = path;
-  std::string ignored;
-  return disk.OpenFile(path, &file.held, &file.entry, &ignored) == Result::kOkay &&
-         ReadFile(disk, file, bytes, &ignored) == Result::kOkay;
-}
-
-// Whether the older backup's second name at |path|, which a run left, holds
-// nothing that a backup name does not: the backup's name holds its bytes
-// again (the run was killed before it replaced the backup), or the rules
-// file no longer holds the backup's bytes (the run put its rules in place,
-// and the older backup was meant to go). Otherwise the run failed to put it
-// back, or was killed between the backup's rename and the file's, and it is
-// the only copy of the older backup.
-bool OlderBackupIsRedundant(Disk& disk, const FileLock& lock, const std::string& path,
-                            const std::string& backupPath) {
-  std::string older, backup, rules;
-  if (backupPath.empty() || !ReadPath(disk, path, &older) || !ReadPath(disk, backupPath, &backup)) {
-    return false;
-  }
-  bool rulesRead = lock.held != nullptr && ReadPath(disk, lock.file, &rules);
-  return older == backup || (rulesRead && rules != backup);
 }
 
 }  // namespace
@@ -238,40 +205,32 @@ bool IsLeftoverName(std::string_view name) {
     return false;
   }
   char kind = name[kPrefixLength];
-  return (kind == kNewText || kind == kNewBackup || kind == kOlderBackup) &&
+  return (kind == kNewText || kind == kNewBackup) &&
          name.find_first_not_of("0123456789abcdef", kPrefixLength + 1) == std::string_view::npos;
 }
 
 std::unique_ptr<FileLock> LockFile(Disk& disk, const std::string& path,
                                    const std::string& backupPath, std::string* error,
                                    std::chrono::milliseconds wait) {
-  auto deadline = std::chrono::steady_clock::now() + wait;
-  auto pause = std::chrono::milliseconds(1);
-  for (;;) {
+  for (Patience patience(wait);;) {
     std::unique_ptr<FileLock> lock;
     Result result = TryLock(disk, path, backupPath, &lock, error);
     if (result == Result::kOkay) {
       error->clear();  // a busy try before says nothing about what follows
+      lock->wait = wait;
       return lock;
     }
-    if (result != Result::kBusy || std::chrono::steady_clock::now() >= deadline) {
+    if (result != Result::kBusy || !patience.Pause()) {
       return nullptr;
     }
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
 }
 
-void RemoveLeftovers(Disk& disk, const FileLock& lock, const std::string& backupPath) {
+void RemoveLeftovers(Disk& disk, const FileLock& lock) {
   for (const std::string& folder : lock.folders) {
     for (const std::string& name : disk.List(folder, kTemporaryPrefix)) {
-      if (!IsLeftoverName(name)) {
-        continue;
-      }
-      Temporary leftover(disk, folder + name);
-      if (name[kPrefixLength] == kOlderBackup &&
-          !OlderBackupIsRedundant(disk, lock, folder + name, backupPath)) {
-        leftover.Keep();
+      if (IsLeftoverName(name)) {
+        disk.Remove(folder + name);
       }
     }
   }
@@ -347,42 +306,59 @@ ReplaceStatus ReplaceFile(Disk& disk, FileLock& lock, const Replacement& replace
   if (replacement.bytes && !text.Write(*replacement.bytes, lock.held.get(), error)) {
     return ReplaceStatus::kFailed;
   }
-  Temporary fresh(disk, backupPath, kNewBackup);  // b
-  if (backup && !fresh.Write({*replacement.expected}, lock.held.get(), error)) {
-    return ReplaceStatus::kBackupFailed;
-  }
-  if (exists && !StillAsExpected(disk, lock, *replacement.expected)) {  // c
-    return ReplaceStatus::kChanged;
-  }
-  Temporary second(disk, backupPath, kOlderBackup);  // d
-  if (backup && older.kind != Disk::Kind::kNone && !second.LinkTo(backupPath, error)) {
-    return ReplaceStatus::kBackupFailed;
-  }
-  // A backup's name that is a second name of the file itself: Windows
-  // replaces no name of a file that is open, so the file is let go first.
-  if (backup && older.kind != Disk::Kind::kNone && disk.SameFile(backupPath, target)) {
-    lock.held.reset();
-  }
-  if (backup && fresh.MoveTo(backupPath, true, error) != Result::kOkay) {  // e
-    return ReplaceStatus::kBackupFailed;
-  }
-  if (!replacement.bytes) {
-    return ReplaceStatus::kReplaced;
-  }
-  lock.held.reset();  // f
-  Result moved = text.MoveTo(target, exists, error);
-  if (moved == Result::kOkay) {
-    return ReplaceStatus::kReplaced;  // g: the second name goes as it leaves scope
-  }
-  if (backup) {  // g
-    std::string ignored;
-    if (!second.made()) {
-      if (!disk.Remove(backupPath)) {
-        *error += "; the new backup could not be removed and stays as " + backupPath;
+  if (backup) {  // b
+    Temporary fresh(disk, backupPath, kNewBackup);
+    if (!fresh.Write({*replacement.expected}, lock.held.get(), error)) {
+      return ReplaceStatus::kBackupFailed;
+    }
+    // A backup's name that is a second name of the file itself: Windows
+    // renames nothing over a name of a file that is open, so the file is let
+    // go, and opened again for the check.
+    bool secondName = older.kind == Disk::Kind::kFile && disk.SameFile(backupPath, target);
+    if (secondName) {
+      lock.held.reset();
+    }
+    Result moved;
+    for (Patience patience(lock.wait);;) {
+      moved = fresh.MoveTo(backupPath, true, error);
+      if (moved != Result::kBusy || !patience.Pause()) {
+        break;
       }
-    } else if (second.MoveTo(backupPath, true, &ignored) != Result::kOkay) {
-      *error += "; the older backup could not be put back and is kept as " + second.Keep();
+    }
+    if (moved != Result::kOkay) {
+      return ReplaceStatus::kBackupFailed;
+    }
+    if (replacement.backupMade != nullptr) {
+      *replacement.backupMade = true;
+    }
+    if (secondName && disk.OpenFile(target, &lock.held, &lock.entry, error) != Result::kOkay) {
+      return ReplaceStatus::kChanged;
     }
   }
-  return moved == Result::kExists ? ReplaceStatus::kChanged : ReplaceStatus::kFailed;
+  for (Patience patience(lock.wait);;) {
+    if (exists) {  // c
+      Result check = StillAsExpected(disk, lock, *replacement.expected, error);
+      if (check != Result::kOkay) {
+        return check == Result::kFailed ? ReplaceStatus::kFailed : ReplaceStatus::kChanged;
+      }
+    }
+    if (!replacement.bytes) {
+      return ReplaceStatus::kReplaced;
+    }
+    lock.held.reset();  // d
+    Result moved = text.MoveTo(target, exists, error);
+    if (moved == Result::kOkay) {
+      return ReplaceStatus::kReplaced;
+    }
+    if (moved == Result::kExists) {
+      return ReplaceStatus::kChanged;  // made by another program meanwhile
+    }
+    if (moved != Result::kBusy || !patience.Pause()) {
+      return ReplaceStatus::kFailed;
+    }
+    // Refused by another program's open: the file is looked at once more.
+    if (exists && disk.OpenFile(target, &lock.held, &lock.entry, error) != Result::kOkay) {
+      return ReplaceStatus::kChanged;
+    }
+  }
 }

@@ -16,16 +16,22 @@
 
 // The primitives of the update on POSIX.
 //
-// A folder's update lock is flock() on the folder itself. The file is held
-// open for reading only, with a read lease (F_SETLEASE): the kernel refuses
-// the lease while any process has the file open for writing, so a run waits
-// for an editor that saves in place, and it breaks the lease when a process
-// opens the file for writing later, which StillHolds then reports. None of
-// the run's own descriptors of the file is ever open for writing. Where no
-// lease can be had (a file of another owner without CAP_LEASE, a filesystem
-// without leases), an open-file-description lock (F_OFD_SETLK) on a
-// descriptor open for writing takes its place, as tools like crudini lock.
-// Every one of them goes when the process dies, however it dies.
+// A folder's update lock is an open-file-description lock (F_OFD_SETLK) on
+// its lock file: NFS servers see it, so runs on two clients of one share
+// take turns, and a folder that may be written and searched but not listed
+// allows it. The lock file is made readable and writable by everyone, so
+// that one made by a run of another user never keeps out a run that may
+// edit the rules file. The file is held open for reading only, with a read
+// lease (F_SETLEASE): the kernel refuses the lease while any process has the
+// file open for writing, so a run waits for an editor that saves in place,
+// and it breaks the lease when a process opens the file for writing later,
+// which StillHolds then reports. Where no lease can be had (a file of another
+// owner without CAP_LEASE, a filesystem without leases), the comparison of
+// the bytes alone tells. The descriptor also takes the read locks that
+// flock() and fcntl() users (flock(1), crudini) take: such a tool's write
+// lock makes the run wait, and its later lock waits for the run. None of the
+// run's own descriptors of the file is ever open for writing, and every lock
+// goes when the process dies, however it dies.
 
 namespace {
 
@@ -44,20 +50,13 @@ const char* Here(const std::string& folder) {
   return folder.empty() ? "." : folder.c_str();
 }
 
-// A descriptor the caller holds; with the file, the descriptor of its lock
-// where no lease could be had.
+// A descriptor the caller holds.
 class Descriptor : public Disk::Handle {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() override {
-    if (locker_ >= 0) {
-      close(locker_);
-    }
-    close(fd_);
-  }
+  ~Descriptor() override { close(fd_); }
   int fd() const { return fd_; }
   bool leased = false;
-  int locker_ = -1;
 
  private:
   int fd_;
@@ -82,14 +81,24 @@ bool IsReadOnly(const std::string& path, const struct stat& status) {
   return (status.st_mode & 0222) == 0 || access(path.c_str(), W_OK) != 0;
 }
 
-// Whether another holds a conflicting open-file-description lock on the
-// whole file (fcntl locks of the classic kind would go whenever any
-// descriptor of the file is closed, which this program does).
-bool LockedElsewhere(int fd, short type) {
+// Takes an open-file-description lock of |type| on the whole file: false
+// with errno where another holds a conflicting one (EAGAIN, EACCES), or the
+// filesystem has none. (fcntl locks of the classic kind would go whenever
+// any descriptor of the file is closed, which this program does.)
+bool LockWhole(int fd, short type) {
   struct flock lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
-  return fcntl(fd, F_OFD_SETLK, &lock) != 0 && (errno == EAGAIN || errno == EACCES);
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Whether another program holds the file open as |fd| locked for writing,
+// with flock() or fcntl(); takes the read locks that keep such a lock out.
+bool LockedElsewhere(int fd) {
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    return true;
+  }
+  return !LockWhole(fd, F_RDLCK) && (errno == EAGAIN || errno == EACCES);
 }
 
 bool WriteAll(int fd, const std::vector<std::string_view>& pieces) {
@@ -216,18 +225,47 @@ class PosixDisk : public Disk {
 
   Result LockFolder(const std::string& folder, std::unique_ptr<Handle>* lock,
                     std::string* error) override {
-    int fd = open(Here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-      // No folder: no file, and none can be made.
-      return errno == ENOENT || errno == ENOTDIR ? Result::kOkay : Failed(error);
+    std::string path = folder + kLockFileName;
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      // Past the umask: every user who may edit the rules file may lock it.
+      if (fd >= 0) {
+        fchmod(fd, 0666);
+      } else if (errno == EEXIST) {
+        *error = disk_error::kLockedElsewhere;  // made meanwhile: the next try opens it
+        return Result::kBusy;
+      }
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-      close(fd);
+    if (fd < 0) {
+      int code = errno;
+      if (code == ELOOP) {
+        *error = disk_error::kLockFileIsLink;
+        return Result::kFailed;
+      }
+      // No folder: no file, and none can be made. A folder that cannot be
+      // written at all: the run can change nothing in it either.
+      if (code == ENOENT || code == ENOTDIR ||
+          (access(Here(folder), W_OK) != 0 && (errno == EACCES || errno == EROFS))) {
+        return Result::kOkay;
+      }
+      *error = ErrnoText(code);
+      return Result::kBusy;
+    }
+    auto held = std::make_unique<Descriptor>(fd);
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      *error = disk_error::kNotRegular;
+      return Result::kBusy;
+    }
+    if (!LockWhole(fd, F_WRLCK)) {
+      if (errno != EAGAIN && errno != EACCES) {
+        return Failed(error);
+      }
       *error = disk_error::kLockedElsewhere;
       return Result::kBusy;
     }
-    // Any other failure: a filesystem without such locks.
-    *lock = std::make_unique<Descriptor>(fd);
+    *lock = std::move(held);
     return Result::kOkay;
   }
 
@@ -267,20 +305,10 @@ class PosixDisk : public Disk {
     } else if (errno == EAGAIN) {
       *error = disk_error::kOpenForWriting;
       return Result::kBusy;
-    } else {
-      // A write lock needs a descriptor open for writing; a file this run may
-      // not write can still be locked for reading, which is all a run that
-      // only reads it needs.
-      short type = F_WRLCK;
-      held->locker_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-      if (held->locker_ < 0) {
-        type = F_RDLCK;
-        held->locker_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-      }
-      if (held->locker_ >= 0 && LockedElsewhere(held->locker_, type)) {
-        *error = disk_error::kLockedElsewhere;
-        return Result::kBusy;
-      }
+    }
+    if (LockedElsewhere(fd)) {
+      *error = disk_error::kLockedElsewhere;
+      return Result::kBusy;
     }
     if (!StillNamed(fd, path)) {
       *error = disk_error::kLockedElsewhere;  // replaced while being opened: lock the new one
@@ -345,29 +373,6 @@ class PosixDisk : public Disk {
     }
     close(fd);
     return written ? Result::kOkay : Result::kFailed;
-  }
-
-  Result Link(const std::string& from, const std::string& to, std::string* error) override {
-    if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) {
-      return Result::kOkay;
-    }
-    if (errno == EEXIST) {
-      return Result::kExists;
-    }
-    // No links here (FAT, exFAT, many shares): a copy.
-    int fd = open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      return Failed(error);
-    }
-    Descriptor source(fd);
-    std::string bytes;
-    char buffer[64 * 1024];
-    for (std::size_t got = 1; got > 0; bytes.append(buffer, got)) {
-      if (!ReadAt(source, bytes.size(), buffer, sizeof buffer, &got, error)) {
-        return Result::kFailed;
-      }
-    }
-    return WriteNew(to, {bytes}, &source, error);
   }
 
   Result Rename(const std::string& from, const std::string& to, bool replace,

@@ -1,9 +1,7 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -12,19 +10,19 @@
 // The primitives of the update on Windows, ANSI paths all the way to the
 // system calls.
 //
-// A folder's update lock is a named mutex, named after the folder's identity
-// (volume serial number and file index), so that every spelling of the path
-// (8.3 names, letter case, "/", "." and "..") reaches the same one. It lives
-// in the session-independent namespace, so that runs in other sessions (a
-// setup run as a service) wait too, and the system lets it go when a process
-// ends, however it ends; a byte-range lock on a lock file in the folder
-// keeps out runs on other machines that share it. The file is held open for
-// reading and deleting, sharing reading and deleting but not writing: no
-// program can open it for writing while the run holds it, and one that
-// already has it open for writing, or without delete sharing (which would
-// make the rename fail), makes the run wait. Links are followed where the
-// system names a file's final path; renames and deletes that a program
-// holding a file for a moment refuses are tried again.
+// A folder's update lock is a byte-range lock on its lock file (LockFileEx),
+// which every spelling of the folder reaches, which runs in other sessions
+// and, through a file server, on other machines see, and which the system
+// lets go when a process ends, however it ends. The lock file is opened for
+// reading and writing (Wine shows a lock to another machine only through a
+// handle that may write) and shares no deleting, so that it stays while a run
+// holds it. The file is held open for reading and deleting, sharing reading
+// and deleting but not writing: no program can open it for writing while the
+// run holds it, and one that already has it open for writing, or without
+// delete sharing (which would make the rename fail), makes the run wait.
+// Links are followed where the system names a file's final path. A rename
+// that another program's open refuses says so (kBusy), and the update
+// decides what to look at before it tries again.
 
 namespace {
 
@@ -57,29 +55,11 @@ bool IsTaken(DWORD code) {
   return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
 }
 
-// How long a rename or a delete that another program's open refuses is
-// tried again. Virus scanners and indexers open a file right after it is
-// written, for a moment; careful Windows tools wait such a moment out.
-constexpr DWORD kPatience = 4000;  // milliseconds in all
-
-// Runs |step| until it succeeds, or fails for another reason than a file
-// open elsewhere, or |kPatience| has passed, with growing pauses between.
-template <typename Step>
-bool Patiently(const Step& step) {
-  DWORD pause = 10;
-  for (DWORD waited = 0;; waited += pause, pause = pause < 500 ? pause * 2 : pause) {
-    if (step()) {
-      return true;
-    }
-    DWORD code = GetLastError();
-    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED &&
-         code != ERROR_LOCK_VIOLATION) ||
-        waited >= kPatience) {
-      SetLastError(code);
-      return false;
-    }
-    Sleep(pause);
-  }
+// Whether |code| says that another program's open of a file refused what
+// was asked.
+bool IsRefusedByAnOpen(DWORD code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+         code == ERROR_LOCK_VIOLATION;
 }
 
 const char* Here(const std::string& folder) {
@@ -97,52 +77,6 @@ class File : public Disk::Handle {
  private:
   HANDLE handle_;
   std::string path_;
-};
-
-// The lock file of a folder's update lock, hidden, beside the rules file.
-constexpr char kLockFileName[] = "autoexp-setup.lock";
-
-// A folder's mutex, held. A mutex is its owning thread's again whenever it
-// asks, so the names this process holds are kept too, to keep out a second
-// lock of its own.
-class FolderMutex : public Disk::Handle {
- public:
-  static std::set<std::string>& HeldHere() {
-    static std::set<std::string> names;
-    return names;
-  }
-  FolderMutex(HANDLE mutex, std::string name) : mutex_(mutex), name_(std::move(name)) {
-    HeldHere().insert(name_);
-  }
-  ~FolderMutex() override {
-    if (lockFile_ != INVALID_HANDLE_VALUE) {
-      CloseHandle(lockFile_);  // its byte-range lock goes with it
-    }
-    HeldHere().erase(name_);
-    ReleaseMutex(mutex_);
-    CloseHandle(mutex_);
-  }
-
-  // Runs on other machines that share the folder see no mutex of this one:
-  // a byte-range lock on a lock file in the folder, which the file server
-  // enforces for every client, keeps them out too. False while another
-  // holds it; true where no lock file can be made (a folder this run may
-  // not write, which it then changes nothing in, or a share without locks).
-  bool LockTheFile(const std::string& folder) {
-    lockFile_ = CreateFileA((folder + kLockFileName).c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
-    OVERLAPPED whole{};
-    return lockFile_ == INVALID_HANDLE_VALUE ||
-           LockFileEx(lockFile_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                      &whole) ||
-           GetLastError() != ERROR_LOCK_VIOLATION;
-  }
-
- private:
-  HANDLE mutex_;
-  std::string name_;
-  HANDLE lockFile_ = INVALID_HANDLE_VALUE;
 };
 
 // The identity of what |path| names (a folder too), or false.
@@ -272,6 +206,20 @@ bool CarryOver(const std::string& from, const std::string& to, std::string* erro
   return true;
 }
 
+// Whether a file may be made in |folder|, as far as its access list and its
+// volume tell.
+bool CanWriteIn(const std::string& folder) {
+  HANDLE handle = CreateFileA(Here(folder), FILE_ADD_FILE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    return code != ERROR_ACCESS_DENIED && code != ERROR_WRITE_PROTECT;
+  }
+  CloseHandle(handle);
+  return true;
+}
+
 class WindowsDisk : public Disk {
  public:
   Result FinalPath(const std::string& path, std::string* final, std::string*) override {
@@ -283,45 +231,43 @@ class WindowsDisk : public Disk {
 
   Result LockFolder(const std::string& folder, std::unique_ptr<Handle>* lock,
                     std::string* error) override {
-    BY_HANDLE_FILE_INFORMATION info;
-    DWORD code = 0;
-    if (!Identify(folder, &info, &code)) {
-      if (IsNotFound(code)) {
-        return Result::kOkay;  // no folder: no file, and none can be made
-      }
-      *error = ErrorText(code);
+    std::string path = folder + kLockFileName;
+    if (IsLink(path)) {
+      *error = disk_error::kLockFileIsLink;
       return Result::kFailed;
     }
-    char name[64];
-    std::snprintf(name, sizeof name, "Global\\autoexp-setup-%08lx-%08lx%08lx",
-                  static_cast<unsigned long>(info.dwVolumeSerialNumber),
-                  static_cast<unsigned long>(info.nFileIndexHigh),
-                  static_cast<unsigned long>(info.nFileIndexLow));
-    if (FolderMutex::HeldHere().count(name) != 0) {
-      *error = disk_error::kLockedElsewhere;
-      return Result::kBusy;
+    // A link laid meanwhile is opened as itself, never created through.
+    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE handle = CreateFileA(path.c_str(), kAccess, kShare, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      handle = CreateFileA(path.c_str(), kAccess, kShare, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-    if (mutex == nullptr) {
-      // A named object exists only while a process holds it open: this one
-      // is another user's run, working now.
-      if (GetLastError() == ERROR_ACCESS_DENIED) {
-        *error = disk_error::kLockedElsewhere;
-        return Result::kBusy;
+    if (handle == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      // No folder: no file, and none can be made. A folder that cannot be
+      // written at all: the run can change nothing in it either.
+      if (IsNotFound(code) || !CanWriteIn(folder)) {
+        return Result::kOkay;
       }
-      return Failed(error);
-    }
-    // WAIT_ABANDONED: a run that held it was killed; it is ours now.
-    DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-      *error = waited == WAIT_TIMEOUT ? disk_error::kLockedElsewhere : ErrorText(GetLastError());
-      CloseHandle(mutex);
-      return waited == WAIT_TIMEOUT ? Result::kBusy : Result::kFailed;
-    }
-    auto held = std::make_unique<FolderMutex>(mutex, name);
-    if (!held->LockTheFile(folder)) {
-      *error = disk_error::kLockedElsewhere;
+      *error = IsTaken(code) ? disk_error::kLockedElsewhere : ErrorText(code);
       return Result::kBusy;
+    }
+    auto held = std::make_unique<File>(handle, path);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) || GetFileType(handle) != FILE_TYPE_DISK ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+      bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      *error = link ? disk_error::kLockFileIsLink : disk_error::kNotRegular;
+      return link ? Result::kFailed : Result::kBusy;
+    }
+    OVERLAPPED whole{};
+    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
+      DWORD code = GetLastError();
+      *error = code == ERROR_LOCK_VIOLATION ? disk_error::kLockedElsewhere : ErrorText(code);
+      return code == ERROR_LOCK_VIOLATION ? Result::kBusy : Result::kFailed;
     }
     *lock = std::move(held);
     return Result::kOkay;
@@ -440,26 +386,21 @@ class WindowsDisk : public Disk {
     return written ? Result::kOkay : Result::kFailed;
   }
 
-  Result Link(const std::string& from, const std::string& to, std::string* error) override {
-    if (CreateHardLinkA(to.c_str(), from.c_str(), nullptr) ||
-        CopyFileA(from.c_str(), to.c_str(), TRUE)) {
-      return Result::kOkay;
-    }
-    return IsTaken(GetLastError()) ? Result::kExists : Failed(error);
-  }
-
   Result Rename(const std::string& from, const std::string& to, bool replace,
                 std::string* error) override {
     DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH;
-    if (Patiently([&] { return MoveFileExA(from.c_str(), to.c_str(), flags) != 0; })) {
+    if (MoveFileExA(from.c_str(), to.c_str(), flags)) {
       return Result::kOkay;
     }
-    return !replace && IsTaken(GetLastError()) ? Result::kExists : Failed(error);
+    DWORD code = GetLastError();
+    if (!replace && IsTaken(code)) {
+      return Result::kExists;
+    }
+    *error = ErrorText(code);
+    return IsRefusedByAnOpen(code) ? Result::kBusy : Result::kFailed;
   }
 
-  bool Remove(const std::string& path) override {
-    return Patiently([&] { return DeleteFileA(path.c_str()) != 0; });
-  }
+  bool Remove(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
 
   std::vector<std::string> List(const std::string& folder, std::string_view prefix) override {
     std::vector<std::string> names;

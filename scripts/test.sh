@@ -53,6 +53,7 @@ need clang-format clang-format
 need clang clang++
 need libclang-rt-14-dev /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
 need crudini crudini
+need bindfs bindfs
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive

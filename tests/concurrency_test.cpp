@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -182,42 +183,59 @@ TEST(Concurrency, InPlaceWriterLosesNothing) {
 // that caches) is told to let go when a run opens it, and writes back what
 // it holds first. The run waits for it, never taking the refused open for a
 // missing file, and edits what it wrote.
-TEST(Concurrency, WriteLeaseHolderIsWaitedFor) {
-  TempDir dir;
-  const std::string path = dir.File("autoexp.dat");
-  WriteBytes(path, "; before\r\n");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t holder = fork();
-  if (holder == 0) {
-    signal(SIGIO, SIG_IGN);
-    int fd = open(path.c_str(), O_RDWR);
-    bool leased = fd >= 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
-    if (write(ready[1], leased ? "y" : "n", 1) != 1 || !leased) {
-      _exit(2);
+// Another program that holds the file for writing, by a write lease or a
+// lock of flock() or fcntl() as tools take them, is waited for, and what it
+// saves is edited.
+TEST(Concurrency, WritersAndLockersAreWaitedFor) {
+  struct Holder {
+    const char* name;
+    bool (*take)(int fd);
+  } holders[] = {
+      {"a write lease", [](int fd) { return fcntl(fd, F_SETLEASE, F_WRLCK) == 0; }},
+      {"flock()", [](int fd) { return flock(fd, LOCK_EX) == 0; }},
+      {"an fcntl() lock", [](int fd) { return lockf(fd, F_LOCK, 0) == 0; }},
+  };
+  for (const Holder& h : holders) {
+    SCOPED_TRACE(h.name);
+    TempDir dir;
+    const std::string path = dir.File("autoexp.dat");
+    WriteBytes(path, "; before\r\n");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+      signal(SIGIO, SIG_IGN);
+      int fd = open(path.c_str(), O_RDWR);
+      bool held = fd >= 0 && h.take(fd);
+      if (write(ready[1], held ? "y" : "n", 1) != 1 || !held) {
+        _exit(2);
+      }
+      // A lease's break pending shows as the lease it is to become; a lock
+      // is held a while.
+      for (int wait = 0; wait < 10000 && fcntl(fd, F_GETLEASE) == F_WRLCK; ++wait) {
+        usleep(1000);
+      }
+      usleep(300000);
+      const std::string saved = kUserRules;
+      bool written = ftruncate(fd, 0) == 0 && pwrite(fd, saved.data(), saved.size(), 0) ==
+                                                  static_cast<ssize_t>(saved.size());
+      _exit(written ? 0 : 1);
     }
-    // A break pending shows as the lease it is to become.
-    for (int wait = 0; wait < 10000 && fcntl(fd, F_GETLEASE) == F_WRLCK; ++wait) {
-      usleep(1000);
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    if (held != 'y') {
+      waitpid(holder, nullptr, 0);
+      continue;  // no write leases here
     }
-    usleep(100000);
-    const std::string saved = kUserRules;
-    bool written = ftruncate(fd, 0) == 0 &&
-                   pwrite(fd, saved.data(), saved.size(), 0) == static_cast<ssize_t>(saved.size());
-    _exit(written && fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 1);
+    Outcome outcome = Start(Step::kInstall, dir)->Finish();
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(outcome.status, 0) << (outcome.traces.empty() ? "" : outcome.traces.back());
+    EXPECT_EQ(ReadBytes(path), InstalledRules());
   }
-  char leased = 0;
-  ASSERT_EQ(read(ready[0], &leased, 1), 1);
-  if (leased != 'y') {
-    waitpid(holder, nullptr, 0);
-    GTEST_SKIP() << "no write lease here";
-  }
-  Outcome outcome = Start(Step::kInstall, dir)->Finish();
-  int status = 0;
-  waitpid(holder, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(outcome.status, 0) << (outcome.traces.empty() ? "" : outcome.traces.back());
-  EXPECT_EQ(ReadBytes(path), InstalledRules());
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // What every Disk promises (platform/disk.h), checked against the real disk
 // of the system the tests run on: POSIX natively, Windows under Wine.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <functional>
 #include <memory>
@@ -180,6 +183,31 @@ TEST(DiskContract, LockKeepsOthersOutUntilReleased) {
   }
   lock.reset();
   EXPECT_NE(LockOnce(dir.File("f"), "", &error), nullptr) << error;
+  Disk::Entry kept;
+  EXPECT_EQ(SystemDisk().Look(dir.File(kLockFileName), &kept, &error), Disk::Result::kOkay);
+  EXPECT_EQ(kept.kind, Disk::Kind::kFile);
+
+  // A lock file that cannot be opened is busy, never no lock; one that is a
+  // link is refused, and nothing is made where it points.
+  struct LockFileCase {
+    const char* name;
+    std::function<void(const std::string&)> lay;
+    std::string error;
+  } lockFiles[] = {
+      {"a folder", MakeDirectory, ""},
+#ifndef _WIN32
+      {"a link", [](const std::string& at) { symlink("made-by-a-run", at.c_str()); },
+       std::string(disk_error::kLockFileIsLink)},
+#endif
+  };
+  for (const LockFileCase& c : lockFiles) {
+    SCOPED_TRACE(c.name);
+    TempDir other;
+    c.lay(other.File(kLockFileName));
+    EXPECT_EQ(LockOnce(other.File("f"), "", &error), nullptr);
+    EXPECT_EQ(error.rfind(other.File(kLockFileName) + ": " + c.error, 0), 0u) << error;
+    EXPECT_EQ(other.Names(), std::vector<std::string>{});
+  }
 
   // Nothing to lock is no failure: the read or the replacement reports what
   // matters.

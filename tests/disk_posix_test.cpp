@@ -192,7 +192,7 @@ TEST(PosixDiskWrite, FollowsOnlyLinksTheirOwnerMayLay) {
   std::string contents;
   error.clear();
   EXPECT_EQ(Replace(dir.File("link"), "theirs", &error), ReplaceStatus::kFailed);
-  EXPECT_EQ(error, disk_error::kForeignLink);
+  EXPECT_EQ(error, dir.File("link") + ": " + disk_error::kForeignLink);
   EXPECT_EQ(LockOnce(dir.File("link"), "", &error), nullptr);
   EXPECT_EQ(ReadBytes(dir.File("real/f")), "new");
 }
@@ -300,8 +300,9 @@ TEST(PosixDiskBackup, OnAnotherFilesystemIsACopy) {
 }
 
 // A replacement that fails after the backup step: the rules file is a busy
-// mount point, which rename() cannot replace.
-TEST(PosixDiskBackup, OlderBackupSurvivesAFailedReplacement) {
+// mount point, which rename() cannot replace. The backup, made first, holds
+// the bytes read.
+TEST(PosixDiskBackup, IsMadeFirstAndKeptThoughTheReplacementFails) {
   TempDir dir;
   WriteBytes(dir.File("f"), "old");
   WriteBytes(dir.File("f.bak"), "older");
@@ -316,7 +317,7 @@ TEST(PosixDiskBackup, OlderBackupSurvivesAFailedReplacement) {
   EXPECT_EQ(status, ReplaceStatus::kFailed);
   EXPECT_EQ(error, std::strerror(EBUSY));
   EXPECT_EQ(ReadBytes(dir.File("f")), "old");
-  EXPECT_EQ(ReadBytes(dir.File("f.bak")), "older");
+  EXPECT_EQ(ReadBytes(dir.File("f.bak")), "old");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f", "f.bak", "other"}));
 }
 
@@ -424,13 +425,37 @@ TEST(PosixDiskLock, LostWhenAnotherProcessOpensTheFileToWrite) {
   pid_t other = fork();
   if (other == 0) {
     std::string reason;
-    bool busy =
-        LockOnce(dir.File("f"), "", &reason) == nullptr && reason == disk_error::kOpenForWriting;
+    bool busy = LockOnce(dir.File("f"), "", &reason) == nullptr &&
+                reason == dir.File("f") + ": " + disk_error::kOpenForWriting;
     _exit(busy ? 0 : 1);
   }
   waitpid(other, &status, 0);
   close(open_for_writing);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Two mounts of one folder, as two NFS clients of one share: a pass-through
+// that forwards locks to the folder stands for the server.
+TEST(PosixDiskLock, TwoMountsOfOneFolderTakeTurns) {
+  TempDir dir;
+  for (const char* name : {"shared", "a", "b"}) {
+    MakeDirectory(dir.File(name));
+  }
+  for (const char* client : {"a", "b"}) {
+    std::string mount = "bindfs --multithreaded --enable-lock-forwarding " + dir.File("shared") +
+                        " " + dir.File(client) + " 2>/dev/null";
+    if (std::system(mount.c_str()) != 0) {
+      std::system(("umount " + dir.File("a") + " 2>/dev/null").c_str());
+      GTEST_SKIP() << "cannot mount a FUSE pass-through here (bindfs)";
+    }
+  }
+  std::string error;
+  std::unique_ptr<FileLock> lock = LockOnce(dir.File("a/autoexp.dat"), "", &error);
+  EXPECT_NE(lock, nullptr) << error;
+  EXPECT_EQ(LockOnce(dir.File("b/autoexp.dat"), "", &error), nullptr);
+  lock.reset();
+  EXPECT_NE(LockOnce(dir.File("b/autoexp.dat"), "", &error), nullptr) << error;
+  std::system(("umount " + dir.File("a") + " " + dir.File("b")).c_str());
 }
 
 TEST(PosixDiskLock, WithoutALeaseLockfUsersSeeIt) {
@@ -464,7 +489,7 @@ TEST(PosixDiskLeftovers, RemovesOnlyItsOwnFilesNeverThroughALink) {
   std::string error;
   std::unique_ptr<FileLock> lock = LockOnce(dir.File("f"), "", &error);
   ASSERT_NE(lock, nullptr) << error;
-  RemoveLeftovers(SystemDisk(), *lock, "");
+  RemoveLeftovers(SystemDisk(), *lock);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"elsewhere", "f", "~aX0000abcd", "~ab0000abcd",
                                                    "~ak0000abcd", "~an0000abc"}));
   EXPECT_EQ(ReadBytes(dir.File("elsewhere/theirs")), "theirs");

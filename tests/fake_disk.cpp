@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -33,14 +34,18 @@ class FakeFile : public Disk::Handle {
 const char* FakeDisk::Name(Call call) {
   static const char* const kNames[] = {"FinalPath", "LockFolder", "OpenFile", "StillHolds",
                                        "ReadAt",    "Look",       "SameFile", "WriteNew",
-                                       "Link",      "Rename",     "Remove",   "List"};
+                                       "Rename",    "Remove",     "List"};
   return kNames[call];
 }
 
 bool FakeDisk::Fails(Call call, std::string* error) {
-  if (++calls[call] != failing_[call]) {
+  if (++calls[call] != failing_[call] && !bad_) {
     return false;
   }
+  if (fault_ == Fault::kOutOfMemory) {
+    throw std::bad_alloc();
+  }
+  bad_ = fault_ == Fault::kFromThenOn;
   if (error != nullptr) {
     *error = std::string(Name(call)) + " failed";
   }
@@ -58,7 +63,7 @@ Result FakeDisk::FinalPath(const std::string& path, std::string* final, std::str
 Result FakeDisk::LockFolder(const std::string& folder, std::unique_ptr<Handle>* lock,
                             std::string* error) {
   if (Fails(kLockFolder, error)) {
-    return Result::kFailed;
+    return Failure();
   }
   if (busyTries > 0 || lockedFolders_.count(folder) != 0) {
     --busyTries;
@@ -72,7 +77,7 @@ Result FakeDisk::LockFolder(const std::string& folder, std::unique_ptr<Handle>* 
 Result FakeDisk::OpenFile(const std::string& path, std::unique_ptr<Handle>* file, Entry* entry,
                           std::string* error) {
   if (Fails(kOpenFile, error)) {
-    return Result::kFailed;
+    return Failure();
   }
   if (directories.count(path) != 0) {
     *error = disk_error::kIsDirectory;
@@ -98,7 +103,6 @@ void FakeDisk::Meanwhile() {
 }
 
 bool FakeDisk::StillHolds(Handle& file, const std::string& path) {
-  Meanwhile();
   auto& held = static_cast<FakeFile&>(file);
   return !Fails(kStillHolds, nullptr) && held.path == path && files.count(path) != 0 &&
          versions_[path] == held.version;
@@ -114,6 +118,9 @@ bool FakeDisk::ReadAt(Handle& file, std::uint64_t offset, char* into, std::size_
   std::size_t at = std::min<std::size_t>(static_cast<std::size_t>(offset), bytes.size());
   *got = std::min<std::size_t>({size, bytes.size() - at, 7});
   std::memcpy(into, bytes.data() + at, *got);
+  if (*got == 0) {
+    Meanwhile();
+  }
   return true;
 }
 
@@ -154,25 +161,10 @@ Result FakeDisk::WriteNew(const std::string& path, const std::vector<std::string
   return Result::kOkay;
 }
 
-Result FakeDisk::Link(const std::string& from, const std::string& to, std::string* error) {
-  if (Fails(kLink, error)) {
-    return Result::kFailed;
-  }
-  if (files.count(to) != 0) {
-    return Result::kExists;
-  }
-  if (files.count(from) == 0) {
-    *error = "No such file or directory";
-    return Result::kFailed;
-  }
-  files[to] = files[from];
-  return Result::kOkay;
-}
-
 Result FakeDisk::Rename(const std::string& from, const std::string& to, bool replace,
                         std::string* error) {
   if (Fails(kRename, error)) {
-    return Result::kFailed;
+    return Failure();
   }
   if (!replace) {
     Meanwhile();  // the rename that must find no file is the check

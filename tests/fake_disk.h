@@ -25,7 +25,6 @@ class FakeDisk : public Disk {
     kLook,
     kSameFile,
     kWriteNew,
-    kLink,
     kRename,
     kRemove,
     kList,
@@ -33,9 +32,19 @@ class FakeDisk : public Disk {
   };
   static const char* Name(Call call);
 
+  // How a call fails: alone; with every later call of any primitive too (a
+  // disk gone bad, or the process killed there: nothing it does after lands);
+  // by running out of memory (std::bad_alloc); or, alone, as refused by
+  // another program for a moment (kBusy, where a primitive says so).
+  enum class Fault { kOnce, kFromThenOn, kOutOfMemory, kBusy };
   // The |n|-th call of |call| from now on, counted from 1, fails (kFailed,
   // false or nothing, with the reason "<name> failed").
-  void Fail(Call call, int n) { failing_[call] = calls[call] + n; }
+  void Fail(Call call, int n, Fault fault = Fault::kOnce) {
+    failing_[call] = calls[call] + n;
+    fault_ = fault;
+  }
+  // Another program opens |path| for writing: a holder of it finds out.
+  void OpenForWriting(const std::string& path) { ++versions_[path]; }
 
   Result FinalPath(const std::string& path, std::string* final, std::string* error) override;
   Result LockFolder(const std::string& folder, std::unique_ptr<Handle>* lock,
@@ -49,7 +58,6 @@ class FakeDisk : public Disk {
   bool SameFile(const std::string& a, const std::string& b) override;
   Result WriteNew(const std::string& path, const std::vector<std::string_view>& bytes, Handle* like,
                   std::string* error) override;
-  Result Link(const std::string& from, const std::string& to, std::string* error) override;
   Result Rename(const std::string& from, const std::string& to, bool replace,
                 std::string* error) override;
   bool Remove(const std::string& path) override;
@@ -59,8 +67,9 @@ class FakeDisk : public Disk {
   std::set<std::string> readOnly;     // files that may not be written
   std::set<std::string> directories;  // what stands at a name, not a file
   int busyTries = 0;                  // how many folder locks are found busy first
-  // Run one each, in order, right before the check of each replacement (or
-  // the rename that must find no file).
+  // Another program's doings: one each, in order, whenever a read reaches the
+  // end of the file (the run's read, then the comparison of its check) or a
+  // rename must find no file.
   std::vector<std::function<void(FakeDisk&)>> meanwhile;
   std::vector<std::string> renamedTo;  // every name a rename gave a file
   int calls[kCallKinds] = {};
@@ -68,11 +77,14 @@ class FakeDisk : public Disk {
  private:
   friend class FakeFile;
   bool Fails(Call call, std::string* error);
+  Result Failure() const { return fault_ == Fault::kBusy ? Result::kBusy : Result::kFailed; }
   void Meanwhile();
 
   std::set<std::string> lockedFolders_;
   std::map<std::string, int> versions_;  // bumped whenever a name gets another file
   int failing_[kCallKinds] = {};
+  Fault fault_ = Fault::kOnce;
+  bool bad_ = false;  // every call fails from now on
 };
 
 #endif  // AUTOEXP_TESTS_FAKE_DISK_H_

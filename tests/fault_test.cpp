@@ -187,6 +187,16 @@ const std::vector<KindCase>& KindCases() {
        1,
        "autoexp.dat: Permission denied",
        {"autoexp.dat"}},
+      // A folder that may be written and searched, not listed, is locked all
+      // the same.
+      {"folder that cannot be listed",
+       [](const TempDir& d) { chmod(d.path().c_str(), 0333); },
+       false,
+       true,
+       0,
+       nullptr,
+       {"autoexp.dat"},
+       "[AutoExpand]\r\nCPoint=x=<x> y=<y>\r\n"},
       {"directory in the file's place",
        replaceWith([](auto p) { return mkdir(p.c_str(), 0700); }),
        true,

@@ -92,12 +92,18 @@ std::string Held(const std::map<std::string, std::string>& files, const std::str
   return found == files.end() ? "(none)" : found->second;
 }
 
-// The run against every failure of every primitive call it makes, one at a
-// time: it ends with status 0 and the files as a finished run leaves them, or
-// with status 1, an error that names the rules file, the rules file as it
-// was and the older backup where it was (or where the error says); either
-// way the next run finishes the job and leaves no temporary file.
+// The run against every failure of every primitive call it makes: each
+// call failing alone, failing with every call after it (a disk gone bad, or
+// the process killed there), running out of memory, refused for a moment by
+// another program, and failing alone with one delete of the clean-up after it. It ends with status
+// 0 and the files as a finished run leaves them, or with status 1, an error that names the rules
+// file, the rules file as it was and the backup's name holding the older
+// backup or, where the error says so, the bytes read; killed, the bytes it
+// read are in the rules file or the backup. An older release's second name of
+// an older backup is never touched, and the next run finishes the job and
+// leaves no temporary file.
 TEST(RunInstaller, EveryFailingCallLosesNothing) {
+  const char kOlderSecondName[] = "/dbg/~ao0000000c";
   struct Scenario {
     const char* name;
     std::vector<const char*> arguments;
@@ -110,6 +116,7 @@ TEST(RunInstaller, EveryFailingCallLosesNothing) {
       {"uninstall", Uninstall(), "[AutoExpand]\nCEdit=$ADDIN(Orvelin.dll,e)\nov-CEdit=mine\n",
        nullptr},
   };
+  using Fault = FakeDisk::Fault;
   for (const Scenario& scenario : scenarios) {
     auto arrange = [&](FakeDisk* disk) {
       if (scenario.before != nullptr) {
@@ -118,41 +125,68 @@ TEST(RunInstaller, EveryFailingCallLosesNothing) {
       if (scenario.olderBackup != nullptr) {
         disk->files[kBackup] = scenario.olderBackup;
       }
+      disk->files[kOlderSecondName] = "1.1.0's";
     };
     FakeDisk clean;
     arrange(&clean);
     ASSERT_EQ(RunOn(clean, scenario.arguments), kExitSucceeded) << scenario.name;
     const std::map<std::string, std::string> finished = clean.files;
+    // One run with the |n|-th call of |call| failing as |fault|, and with the
+    // |removal|-th delete of the run failing too (0: none); returns how many
+    // deletes that run made.
+    auto check = [&](int call, int n, Fault fault, int removal) -> int {
+      SCOPED_TRACE(std::string(scenario.name) + ": call " + std::to_string(n) + " of " +
+                   FakeDisk::Name(static_cast<FakeDisk::Call>(call)) + " fails, as fault " +
+                   std::to_string(static_cast<int>(fault)) + ", delete " + std::to_string(removal) +
+                   " after it");
+      FakeDisk disk;
+      arrange(&disk);
+      const std::map<std::string, std::string> before = disk.files;
+      if (removal > 0) {
+        disk.Fail(FakeDisk::kRemove, removal);
+      }
+      disk.Fail(static_cast<FakeDisk::Call>(call), n, fault);
+      testing::internal::CaptureStderr();
+      int status = RunOn(disk, scenario.arguments);
+      std::string traces = testing::internal::GetCapturedStderr();
+      int removals = disk.calls[FakeDisk::kRemove];
+      if (fault == Fault::kFromThenOn) {  // also a kill
+        std::string read = Held(before, kRules);
+        EXPECT_TRUE(Held(disk.files, kRules) == read || Held(disk.files, kBackup) == read);
+      }
+      if (status == kExitSucceeded) {
+        EXPECT_EQ(Held(disk.files, kRules), Held(finished, kRules));
+        EXPECT_EQ(Held(disk.files, kBackup), Held(finished, kBackup));
+      } else {
+        EXPECT_EQ(status, kExitFailed);
+        EXPECT_NE(traces.find("error: cannot "), std::string::npos) << traces;
+        EXPECT_NE(traces.find("/dbg/autoexp."), std::string::npos) << traces;  // or the lock file
+        EXPECT_EQ(Held(disk.files, kRules), Held(before, kRules));
+        bool made =
+            traces.find("; the backup " + std::string(kBackup) + " was made") != std::string::npos;
+        EXPECT_EQ(Held(disk.files, kBackup), Held(made ? finished : before, kBackup)) << traces;
+      }
+      EXPECT_EQ(disk.files[kOlderSecondName], "1.1.0's");
+      // What a failed run leaves, the next one, on a good disk, cleans up.
+      FakeDisk next;
+      next.files = disk.files;
+      EXPECT_EQ(RunOn(next, scenario.arguments), kExitSucceeded);
+      EXPECT_EQ(Held(next.files, kRules), Held(finished, kRules));
+      for (const auto& [path, bytes] : next.files) {
+        EXPECT_EQ(IsLeftoverName(path.substr(path.rfind('/') + 1)), false) << path;
+      }
+      return removals;
+    };
     for (int call = 0; call < FakeDisk::kCallKinds; ++call) {
       for (int n = 1; n <= clean.calls[call]; ++n) {
-        SCOPED_TRACE(std::string(scenario.name) + ": call " + std::to_string(n) + " of " +
-                     FakeDisk::Name(static_cast<FakeDisk::Call>(call)) + " fails");
-        FakeDisk disk;
-        arrange(&disk);
-        const std::map<std::string, std::string> before = disk.files;
-        disk.Fail(static_cast<FakeDisk::Call>(call), n);
-        testing::internal::CaptureStderr();
-        int status = RunOn(disk, scenario.arguments);
-        std::string traces = testing::internal::GetCapturedStderr();
-        if (status == kExitSucceeded) {
-          EXPECT_EQ(Held(disk.files, kRules), Held(finished, kRules));
-          EXPECT_EQ(Held(disk.files, kBackup), Held(finished, kBackup));
-        } else {
-          ASSERT_EQ(status, kExitFailed);
-          EXPECT_NE(traces.find("error: cannot "), std::string::npos) << traces;
-          EXPECT_NE(traces.find(kRules), std::string::npos) << traces;
-          EXPECT_EQ(Held(disk.files, kRules), Held(before, kRules));
-          std::size_t kept = traces.find("kept as ");
-          std::string backup = kept == std::string::npos
-                                   ? kBackup
-                                   : traces.substr(kept + 8, traces.find('\n', kept) - kept - 8);
-          EXPECT_EQ(Held(disk.files, backup), Held(before, kBackup)) << traces;
+        check(call, n, Fault::kFromThenOn, 0);
+        check(call, n, Fault::kBusy, 0);
+        if (call != FakeDisk::kRemove) {  // no delete allocates
+          check(call, n, Fault::kOutOfMemory, 0);
         }
-        // What a failed run leaves, the next one cleans up.
-        ASSERT_EQ(RunOn(disk, scenario.arguments), kExitSucceeded);
-        EXPECT_EQ(Held(disk.files, kRules), Held(finished, kRules));
-        for (const auto& [path, bytes] : disk.files) {
-          EXPECT_EQ(IsLeftoverName(path.substr(path.rfind('/') + 1)), false) << path;
+        int removals = check(call, n, Fault::kOnce, 0);
+        for (int removal = 1; call != FakeDisk::kRemove && removal <= removals; ++removal) {
+          check(call, n, Fault::kOnce, removal);
         }
       }
     }
@@ -170,18 +204,29 @@ TEST(RunInstaller, BackupHoldsTheBytesRead) {
 }
 
 TEST(RunInstaller, ChangeByAnotherProgramIsKeptAndTheEditsMadeAgain) {
+  auto save = [](FakeDisk& d) {
+    d.files[kRules] = std::string(kUserFile) + "[Other]\r\nmine=kept\r\n";
+  };
   struct InterferenceCase {
     const char* name;
     bool fileExists;
-  } cases[] = {{"file edited", true}, {"file created", false}};
+    std::vector<std::function<void(FakeDisk&)>> meanwhile;
+  } cases[] = {
+      {"file edited", true, {save}},
+      {"file created", false, {save}},
+      // An editor that opens the file once it has been compared, and saves
+      // once the run lets it go.
+      {"file opened after the comparison",
+       true,
+       {[](FakeDisk&) {}, [](FakeDisk& d) { d.OpenForWriting(kRules); }, save}},
+  };
   for (const InterferenceCase& c : cases) {
     SCOPED_TRACE(c.name);
     FakeDisk disk;
     if (c.fileExists) {
       disk.files[kRules] = kUserFile;
     }
-    disk.meanwhile.push_back(
-        [](FakeDisk& d) { d.files[kRules] = std::string(kUserFile) + "[Other]\r\nmine=kept\r\n"; });
+    disk.meanwhile = c.meanwhile;
     EXPECT_EQ(RunOn(disk, Install("1")), kExitSucceeded);
     ProfileStore result(disk.files[kRules]);
     EXPECT_EQ(result.Read("Other", "mine"), "kept");
@@ -218,48 +263,23 @@ TEST(RunInstaller, LockHeldElsewhereFailsBeforeAnyRead) {
   EXPECT_EQ(disk.files.size(), 1u);
 }
 
-// A killed or failed run's temporary files go, but what may be the only copy
-// of something: a kept older backup, an older version's files, and an older
-// backup's second name where no backup name holds its bytes (the backup's
-// name holds the rules file's bytes instead), which is kept.
-TEST(RunInstaller, LeftoversOfKilledRunsAreCleanedKeptBackupsKept) {
-  struct Case {
-    const char* name;
-    const char* backup;
-    bool olderKept;
-  } cases[] = {
-      {"the backup holds the older bytes again", "older", false},
-      {"the backup holds the rules file's bytes", kUserFile, true},
-      {"no backup at all", nullptr, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeDisk disk;
-    disk.files[kRules] = kUserFile;
-    if (c.backup != nullptr) {
-      disk.files[kBackup] = c.backup;
-    }
-    for (const char* name :
-         {"~an0000000a", "~ab0000000b", "~ak0000000d", "~ae0000000e", "~an0000000"}) {
-      disk.files[std::string("/dbg/") + name] = "left";
-    }
-    disk.files["/dbg/~ao0000000c"] = "older";
-    EXPECT_EQ(RunOn(disk, Uninstall()), kExitSucceeded);
-    std::vector<std::string> names;
-    for (const auto& [path, bytes] : disk.files) {
-      if (path.rfind("/dbg/~ak", 0) == 0 && bytes == "older") {
-        names.push_back("the older backup, kept");
-      } else if (path != kBackup) {
-        names.push_back(path);
-      }
-    }
-    std::vector<std::string> expected = {"/dbg/autoexp.dat", "/dbg/~ae0000000e", "/dbg/~ak0000000d",
-                                         "/dbg/~an0000000"};
-    if (c.olderKept) {
-      expected.insert(expected.begin() + 3, "the older backup, kept");
-    }
-    EXPECT_EQ(names, expected);
+// A killed or failed run's temporary files go; an older release's files,
+// which may hold the only copy of an older backup, and other names stay.
+TEST(RunInstaller, LeftoversOfKilledRunsAreCleanedOlderReleasesKept) {
+  FakeDisk disk;
+  disk.files[kRules] = kUserFile;
+  for (const char* name :
+       {"~an0000000a", "~ab0000000b", "~ao0000000c", "~ak0000000d", "~ae0000000e", "~an0000000"}) {
+    disk.files[std::string("/dbg/") + name] = "left";
   }
+  EXPECT_EQ(RunOn(disk, Uninstall()), kExitSucceeded);
+  std::vector<std::string> names;
+  for (const auto& [path, bytes] : disk.files) {
+    names.push_back(path);
+  }
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"/dbg/autoexp.dat", "/dbg/~ae0000000e", "/dbg/~ak0000000d",
+                                      "/dbg/~an0000000", "/dbg/~ao0000000c"}));
 }
 
 // Every failure says its own reason: a lock that was busy at first is no

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform/disk.h"
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -72,14 +74,6 @@ std::vector<std::string> AllNamesIn(const std::string& path) {
 }
 
 }  // namespace
-
-// The lock file of the folder's update lock stays for good; the tests look
-// at everything else.
-std::vector<std::string> NamesIn(const std::string& path) {
-  std::vector<std::string> names = AllNamesIn(path);
-  names.erase(std::remove(names.begin(), names.end(), "autoexp-setup.lock"), names.end());
-  return names;
-}
 
 void RemoveTree(const std::string& path) {
   for (const std::string& name : AllNamesIn(path)) {
@@ -165,7 +159,9 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
   }
 }
 
-std::vector<std::string> NamesIn(const std::string& path) {
+namespace {
+
+std::vector<std::string> AllNamesIn(const std::string& path) {
   std::vector<std::string> names;
   if (DIR* dir = opendir(path.c_str())) {
     while (dirent* entry = readdir(dir)) {
@@ -179,6 +175,8 @@ std::vector<std::string> NamesIn(const std::string& path) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+}  // namespace
 
 void RemoveTree(const std::string& path) {
   // Tests chmod things; give every directory back its bits so it can go.
@@ -219,6 +217,14 @@ void MakeHardLink(const std::string& from, const std::string& to) {
   }
 }
 #endif
+
+// The lock file of the folder's update lock stays for good; the tests look
+// at everything else.
+std::vector<std::string> NamesIn(const std::string& path) {
+  std::vector<std::string> names = AllNamesIn(path);
+  names.erase(std::remove(names.begin(), names.end(), kLockFileName), names.end());
+  return names;
+}
 
 TempDir::~TempDir() {
   RemoveTree(path_);
