@@ -10,6 +10,10 @@
 # by Wine. Installs what a fresh Debian machine lacks for that. A machine
 # whose kernel runs no 32-bit code skips the 32-bit runs and says so.
 #   scripts/test.sh
+# The quick tier, for the edit-build-test loop (under a minute after a first
+# build): the formatting of the files changed since the last commit, an
+# incremental native build, the native suites.
+#   scripts/test.sh quick
 # Builds go to build/, build-asan/, build-fuzz/, build-win/, build-win32/
 # and dist/ (BUILD_DIR, ASAN_BUILD_DIR, FUZZ_BUILD_DIR, WIN_BUILD_DIR,
 # WIN32_BUILD_DIR and DIST_DIR override).
@@ -23,6 +27,17 @@ win32build=${WIN32_BUILD_DIR:-$root/build-win32}
 dist=${DIST_DIR:-$root/dist}
 jobs=$(nproc)
 version=$(sed -n 's/^project(autoexp-setup VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+
+if [ "${1:-}" = quick ]; then
+  echo "== formatting of the changed files"
+  { git diff --name-only HEAD -- '*.cpp' '*.h'; git ls-files -o --exclude-standard '*.cpp' '*.h'; } |
+    sort -u | while read -r f; do [ -e "$f" ] && echo "$f"; done | xargs -r clang-format --dry-run --Werror
+  echo "== native build"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j "$jobs"
+  echo "== native tests"
+  cd "$build" && exec ctest --output-on-failure -j "$jobs"
+fi
 
 # Debian packages for a tool or file that is missing, installed in one go.
 missing=()
@@ -137,7 +152,8 @@ echo "== Windows tests under Wine, on the shipped 64-bit program, 64-bit prefix"
 windows_suites "$winbuild" "$winbuild/wineprefix" win64 "x64 program, 64-bit prefix"
 
 echo "== links under Wine, on the shipped 64-bit program"
-bash "$root/tests/links_under_wine.sh" "$shipped/x64/autoexp-setup.exe" "$winbuild/links"
+WINEPREFIX=$winbuild/wineprefix \
+  bash "$root/tests/links_under_wine.sh" "$shipped/x64/autoexp-setup.exe" "$winbuild/links"
 echo "== two machines on one folder under Wine, on the shipped 64-bit program"
 bash "$root/tests/two_machines_under_wine.sh" "$shipped/x64/autoexp-setup.exe" \
   "$winbuild/tests/hold_folder_lock.exe" "$build/autoexp-setup" "$winbuild/two-machines"
@@ -156,7 +172,8 @@ if run32=$(/usr/lib/wine/wine --version 2>&1); then
   windows_suites "$win32build" "$win32build/wineprefix-win32" win32 "x86 program, 32-bit prefix"
 
   echo "== links under Wine, on the shipped 32-bit program"
-  bash "$root/tests/links_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$win32build/links"
+  WINEPREFIX=$win32build/wineprefix-wow64 \
+    bash "$root/tests/links_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$win32build/links"
   echo "== two machines on one folder under Wine, on the shipped 32-bit program"
   bash "$root/tests/two_machines_under_wine.sh" "$shipped/x86/autoexp-setup.exe" \
     "$win32build/tests/hold_folder_lock.exe" "$build/autoexp-setup" "$win32build/two-machines"

@@ -4,18 +4,20 @@
 # file, a rules file that is a link to a file in another folder, and links
 # named like the program's leftovers. Checks that the backup then holds the
 # bytes read, that the link is kept and its target edited, and that the
-# sweep of leftovers never deletes through a link.
+# sweep of leftovers never deletes through a link, nor the lock through one.
 #   tests/links_under_wine.sh PROGRAM.EXE WORK-FOLDER
+# Runs in WINEPREFIX where one is given (a suite's, reused), else in a fresh
+# one in WORK-FOLDER.
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
 program=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
-export WINEPREFIX=$work/wineprefix
+export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
 wine=$source/scripts/wine-run
 windows() { echo "Z:${1//\//\\}"; }
-"$wine" wineboot --init >/dev/null 2>&1
+[ -d "$WINEPREFIX/drive_c" ] || "$wine" wineboot --init >/dev/null 2>&1
 sample=$source/sample/autoexp.dat
 failures=0
 expect() {  # expect WHAT COMMAND...
@@ -55,6 +57,13 @@ expect "status 0" [ "$(run "$work/c" 71 U)" = 0 ]
 expect "the links left" [ -L "$work/c/~an12345678" -a -L "$work/c/~ab12345678" ]
 expect "a target in another folder left" [ "$(cat "$work/other/theirs")" = theirs ]
 expect "the rules file left" cmp -s "$sample" "$work/c/autoexp.dat"
+
+echo "== a link named like the lock file"
+mkdir "$work/d"
+cp "$sample" "$work/d/autoexp.dat"
+ln -s ../other/made-by-a-run "$work/d/autoexp.lck"
+expect "status 1" [ "$(run "$work/d" 71 U)" = 1 ]
+expect "nothing made where it points" [ ! -e "$work/other/made-by-a-run" ]
 
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 [ "$failures" -eq 0 ]

@@ -2,8 +2,9 @@
 # Two machines on one shared folder, as Wine shows them: two prefixes, each
 # with a server of its own, whose named objects the other never sees, while
 # byte-range locks reach the one file both open. A run in one waits while the
-# other holds the folder's update lock, and install and uninstall started at
-# once from both end as one after the other would.
+# other holds the folder's update lock, install and uninstall started at
+# once from both end as one after the other would, and where the lock file
+# cannot be opened both fail rather than go on unlocked.
 #   tests/two_machines_under_wine.sh PROGRAM.EXE HOLD_FOLDER_LOCK.EXE NATIVE-PROGRAM WORK-FOLDER
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -75,6 +76,22 @@ for round in $(seq 12); do
   fi
 done
 echo "  $serial of 12 rounds end as one run after the other"
+
+echo "== install on a and uninstall on b at once, the lock file a folder"
+cp "$work/installed" "$rules"
+rm -f "$work/shared/autoexp.lck"
+mkdir "$work/shared/autoexp.lck"
+sa=0
+sb=0
+on a "$program" "$folder" '\' 71 I 0 0 2>/dev/null &
+first=$!
+on b "$program" "$folder" '\' 71 U 2>/dev/null &
+second=$!
+wait "$first" || sa=$?
+wait "$second" || sb=$?
+[ "$sa" = 1 ] && [ "$sb" = 1 ] && cmp -s "$work/installed" "$rules" &&
+  echo "  both end with status 1, the file untouched" ||
+  fault "statuses $sa and $sb, $(wc -c <"$rules") bytes"
 for machine in a b; do
   WINEPREFIX=$work/prefix-$machine /usr/lib/wine/wineserver -k 2>/dev/null || true
 done
