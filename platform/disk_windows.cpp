@@ -252,6 +252,11 @@ class WindowsDisk : public Disk {
       if (IsNotFound(code) || !CanWriteIn(folder)) {
         return Result::kOkay;
       }
+      // Taken, yet nothing there to open: a link that points nowhere.
+      if (IsTaken(code) && GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        *error = disk_error::kLockFileIsLink;
+        return Result::kFailed;
+      }
       *error = IsTaken(code) ? disk_error::kLockedElsewhere : ErrorText(code);
       return Result::kBusy;
     }

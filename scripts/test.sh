@@ -155,7 +155,8 @@ echo "== links under Wine, on the shipped 64-bit program"
 WINEPREFIX=$winbuild/wineprefix \
   bash "$root/tests/links_under_wine.sh" "$shipped/x64/autoexp-setup.exe" "$winbuild/links"
 echo "== two machines on one folder under Wine, on the shipped 64-bit program"
-bash "$root/tests/two_machines_under_wine.sh" "$shipped/x64/autoexp-setup.exe" \
+WINEPREFIX=$winbuild/wineprefix bash "$root/tests/two_machines_under_wine.sh" \
+  "$shipped/x64/autoexp-setup.exe" \
   "$winbuild/tests/hold_folder_lock.exe" "$build/autoexp-setup" "$winbuild/two-machines"
 
 # Whether this machine runs 32-bit programs at all: some kernels are built
@@ -175,7 +176,8 @@ if run32=$(/usr/lib/wine/wine --version 2>&1); then
   WINEPREFIX=$win32build/wineprefix-wow64 \
     bash "$root/tests/links_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$win32build/links"
   echo "== two machines on one folder under Wine, on the shipped 32-bit program"
-  bash "$root/tests/two_machines_under_wine.sh" "$shipped/x86/autoexp-setup.exe" \
+  WINEPREFIX=$win32build/wineprefix-wow64 bash "$root/tests/two_machines_under_wine.sh" \
+    "$shipped/x86/autoexp-setup.exe" \
     "$win32build/tests/hold_folder_lock.exe" "$build/autoexp-setup" "$win32build/two-machines"
 
   echo "== example setups (NSIS, MSI) under Wine, on the shipped 32-bit program"

@@ -16,11 +16,16 @@ rm -rf "$work"
 mkdir -p "$work/shared"
 wine=$source/scripts/wine-run
 windows() { echo "Z:${1//\//\\}"; }
-for machine in a b; do
-  WINEPREFIX=$work/prefix-$machine "$wine" wineboot --init >/dev/null 2>&1
+# Machine a runs in WINEPREFIX where one is given (a suite's, reused).
+prefix_a=${WINEPREFIX:-$work/prefix-a}
+prefix_b=$work/prefix-b
+for prefix in "$prefix_a" "$prefix_b"; do
+  [ -d "$prefix/drive_c" ] || WINEPREFIX=$prefix "$wine" wineboot --init >/dev/null 2>&1
 done
 on() {  # on MACHINE COMMAND...
-  WINEPREFIX=$work/prefix-$1 "$wine" "${@:2}"
+  local prefix=$prefix_b
+  [ "$1" = a ] && prefix=$prefix_a
+  WINEPREFIX=$prefix "$wine" "${@:2}"
 }
 sample=$source/sample/autoexp.dat
 rules=$work/shared/autoexp.dat
@@ -92,7 +97,7 @@ wait "$second" || sb=$?
 [ "$sa" = 1 ] && [ "$sb" = 1 ] && cmp -s "$work/installed" "$rules" &&
   echo "  both end with status 1, the file untouched" ||
   fault "statuses $sa and $sb, $(wc -c <"$rules") bytes"
-for machine in a b; do
-  WINEPREFIX=$work/prefix-$machine /usr/lib/wine/wineserver -k 2>/dev/null || true
+for prefix in "$prefix_a" "$prefix_b"; do
+  WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
 done
 [ "$failures" -eq 0 ]
