@@ -185,15 +185,16 @@ TEST(Concurrency, InPlaceWriterLosesNothing) {
 // missing file, and edits what it wrote.
 // Another program that holds the file for writing, by a write lease or a
 // lock of flock() or fcntl() as tools take them, is waited for, and what it
-// saves is edited.
+// saves (by a rename, as flock(1) users do) is edited.
 TEST(Concurrency, WritersAndLockersAreWaitedFor) {
   struct Holder {
     const char* name;
+    int mode;  // how the holder opens the file
     bool (*take)(int fd);
   } holders[] = {
-      {"a write lease", [](int fd) { return fcntl(fd, F_SETLEASE, F_WRLCK) == 0; }},
-      {"flock()", [](int fd) { return flock(fd, LOCK_EX) == 0; }},
-      {"an fcntl() lock", [](int fd) { return lockf(fd, F_LOCK, 0) == 0; }},
+      {"a write lease", O_RDWR, [](int fd) { return fcntl(fd, F_SETLEASE, F_WRLCK) == 0; }},
+      {"flock()", O_RDONLY, [](int fd) { return flock(fd, LOCK_EX) == 0; }},
+      {"an fcntl() lock", O_RDWR, [](int fd) { return lockf(fd, F_LOCK, 0) == 0; }},
   };
   for (const Holder& h : holders) {
     SCOPED_TRACE(h.name);
@@ -205,7 +206,7 @@ TEST(Concurrency, WritersAndLockersAreWaitedFor) {
     pid_t holder = fork();
     if (holder == 0) {
       signal(SIGIO, SIG_IGN);
-      int fd = open(path.c_str(), O_RDWR);
+      int fd = open(path.c_str(), h.mode);
       bool held = fd >= 0 && h.take(fd);
       if (write(ready[1], held ? "y" : "n", 1) != 1 || !held) {
         _exit(2);
@@ -216,10 +217,8 @@ TEST(Concurrency, WritersAndLockersAreWaitedFor) {
         usleep(1000);
       }
       usleep(300000);
-      const std::string saved = kUserRules;
-      bool written = ftruncate(fd, 0) == 0 && pwrite(fd, saved.data(), saved.size(), 0) ==
-                                                  static_cast<ssize_t>(saved.size());
-      _exit(written ? 0 : 1);
+      WriteBytes(path + ".new", kUserRules);
+      _exit(rename((path + ".new").c_str(), path.c_str()) == 0 ? 0 : 1);
     }
     char held = 0;
     ASSERT_EQ(read(ready[0], &held, 1), 1);
