@@ -130,8 +130,7 @@ std::optional<int> Attempt(const RunSystem& system, Job& job, bool first) {
 }  // namespace
 
 int RunInstaller(int count, const char* const* arguments) {
-  return RunInstaller(count, arguments,
-                      RunSystem{SystemDisk(), ArgumentIsExact(1) && ArgumentIsExact(2)});
+  return RunInstaller(count, arguments, RunSystem{SystemDisk()});
 }
 
 int RunInstaller(int count, const char* const* arguments, const RunSystem& system) {
@@ -153,10 +152,6 @@ int RunInstaller(int count, const char* const* arguments, const RunSystem& syste
   }
   if (!traced) {
     return kExitFailed;
-  }
-  if (!system.pathExact) {
-    return Fail(job, "cannot use " + job.rulesPath,
-                "the folder's name cannot be written in the system's code page");
   }
   job.backupPath = BackupPath(dirPrefix);
   job.backup = job.mode == RunMode::kInstall && WantsBackup(line);

@@ -20,11 +20,6 @@ int RunInstaller(int count, const char* const* arguments);
 // own.
 struct RunSystem {
   Disk& disk;
-  // Whether arguments 1 and 2 reached the program as the user gave them
-  // (ArgumentIsExact): a folder whose name the system's code page cannot
-  // spell arrives as another folder's name, and a run on it fails rather than
-  // edit that folder's file.
-  bool pathExact = true;
   // How long the run waits for the rules file's update lock.
   std::chrono::milliseconds lockWait = kLockWait;
 };

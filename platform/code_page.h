@@ -16,16 +16,9 @@ struct LeadByteTable {
 // 949 (UHC) and 950 (Big5); any other number gives the single-byte table.
 LeadByteTable DoubleByteLeadBytes(int codePage);
 
-// The lead bytes of the narrow encoding the system uses for paths and
-// arguments: the ANSI code page on Windows, the C library's locale encoding
-// (as set by setlocale(LC_CTYPE, "")) elsewhere.
+// The lead bytes of the narrow encoding of the program's paths and
+// arguments: the C library's locale encoding (as set by setlocale(LC_CTYPE,
+// "")) on POSIX; on Windows UTF-8, which has none that matter here.
 LeadByteTable SystemLeadBytes();
-
-// Whether argument |index| of this process reached the program as the user
-// gave it. On Windows the narrow argument vector is the wide command line put
-// into the ANSI code page, which gives a character the code page lacks a
-// look-alike in its place ("\u03A9mega" arrives as "Omega", another folder's
-// name); elsewhere the arguments are the bytes given.
-bool ArgumentIsExact(int index);
 
 #endif  // AUTOEXP_PLATFORM_CODE_PAGE_H_

@@ -35,7 +35,3 @@ LeadByteTable SystemLeadBytes() {
   }
   return LeadByteTable{};
 }
-
-bool ArgumentIsExact(int) {
-  return true;
-}

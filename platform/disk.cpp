@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/code_page.h"
-
 // The update that disk.h tells, over the primitives of a Disk.
 
 namespace {
@@ -179,24 +177,12 @@ Result TryLock(Disk& disk, const std::string& path, const std::string& backupPat
 
 std::string FolderOf(const std::string& path) {
 #ifdef _WIN32
-  static const LeadByteTable kLeadBytes = SystemLeadBytes();
   constexpr std::string_view kSeparators = "\\/:";
 #else
   constexpr std::string_view kSeparators = "/";
 #endif
-  std::size_t nameStart = 0;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-#ifdef _WIN32
-    if (kLeadBytes.IsLead(static_cast<unsigned char>(path[i]))) {
-      ++i;
-      continue;
-    }
-#endif
-    if (kSeparators.find(path[i]) != std::string_view::npos) {
-      nameStart = i + 1;
-    }
-  }
-  return path.substr(0, nameStart);
+  std::size_t nameStart = path.find_last_of(kSeparators);
+  return path.substr(0, nameStart == std::string::npos ? 0 : nameStart + 1);
 }
 
 bool IsLeftoverName(std::string_view name) {

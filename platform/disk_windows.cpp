@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "platform/disk.h"
+#include "platform/wide_windows.h"
 
-// The primitives of the update on Windows, ANSI paths all the way to the
-// system calls.
+// The primitives of the update on Windows: paths are UTF-8 up to here and
+// wide at every call, so that any name the system can hold is reached as it
+// is, whatever the ANSI code page.
 //
 // A folder's update lock is a byte-range lock on its lock file (LockFileEx),
 // which every spelling of the folder reaches, which runs in other sessions
@@ -29,11 +31,11 @@ namespace {
 using Result = Disk::Result;
 
 std::string ErrorText(DWORD code) {
-  char* buffer = nullptr;
-  DWORD length = FormatMessageA(
+  wchar_t* buffer = nullptr;
+  DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-  std::string text = length > 0 ? std::string(buffer, length) : std::string();
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text = length > 0 ? Utf8(std::wstring_view(buffer, length)) : std::string();
   LocalFree(buffer);
   while (!text.empty() &&
          (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.')) {
@@ -62,8 +64,8 @@ bool IsRefusedByAnOpen(DWORD code) {
          code == ERROR_LOCK_VIOLATION;
 }
 
-const char* Here(const std::string& folder) {
-  return folder.empty() ? "." : folder.c_str();
+std::wstring Here(const std::string& folder) {
+  return Wide(folder.empty() ? "." : folder);
 }
 
 // An open file, and the name it was opened by.
@@ -81,7 +83,7 @@ class File : public Disk::Handle {
 
 // The identity of what |path| names (a folder too), or false.
 bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION* info, DWORD* code) {
-  HANDLE handle = CreateFileA(Here(path), FILE_READ_ATTRIBUTES,
+  HANDLE handle = CreateFileW(Here(path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, info);
@@ -102,12 +104,12 @@ bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFO
 // links to files, and the program keeps to XP's imports, so the call is
 // looked up as it runs.) Empty where it cannot tell.
 std::string LinkTarget(const std::string& path) {
-  using Getter = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+  using Getter = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
   static const Getter get = reinterpret_cast<Getter>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
   HANDLE handle = get == nullptr
                       ? INVALID_HANDLE_VALUE
-                      : CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                      : CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_DISK) {
@@ -117,10 +119,10 @@ std::string LinkTarget(const std::string& path) {
   if (handle == INVALID_HANDLE_VALUE) {
     return std::string();
   }
-  char final[MAX_PATH * 2];
-  DWORD length = get(handle, final, sizeof final, 0);
+  wchar_t final[MAX_PATH * 2];
+  DWORD length = get(handle, final, MAX_PATH * 2, 0);
   CloseHandle(handle);
-  std::string text = length > 0 && length < sizeof final ? std::string(final, length) : "";
+  std::string text = length > 0 && length < MAX_PATH * 2 ? Utf8({final, length}) : "";
   if (text.rfind("\\\\?\\UNC\\", 0) == 0) {
     return "\\\\" + text.substr(8);
   }
@@ -130,19 +132,20 @@ std::string LinkTarget(const std::string& path) {
 // Whether |path| is a link: a reparse point, or a name whose target is
 // another (how Wine shows a POSIX symbolic link).
 bool IsLink(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  std::wstring wide = Wide(path);
+  DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return true;
   }
-  char full[MAX_PATH * 2];
-  DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  wchar_t full[MAX_PATH * 2];
+  DWORD length = GetFullPathNameW(wide.c_str(), MAX_PATH * 2, full, nullptr);
   std::string target = LinkTarget(path);
-  return !target.empty() && length > 0 && length < sizeof full &&
-         lstrcmpiA(target.c_str(), full) != 0;
+  return !target.empty() && length > 0 && length < MAX_PATH * 2 &&
+         lstrcmpiW(Wide(target).c_str(), full) != 0;
 }
 
 HANDLE OpenKeepingWritersOut(const std::string& path, DWORD access) {
-  return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+  return CreateFileW(Wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -161,10 +164,10 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
 // Whether the volume that holds |path| keeps access lists (NTFS does; FAT
 // and many shares do not, and refuse to be given one).
 bool KeepsAccessLists(const std::string& path) {
-  char root[MAX_PATH + 1];
+  wchar_t root[MAX_PATH + 1];
   DWORD flags = 0;
-  return GetVolumePathNameA(path.c_str(), root, sizeof root) &&
-         GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+  return GetVolumePathNameW(Wide(path).c_str(), root, MAX_PATH + 1) &&
+         GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
          (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
@@ -174,15 +177,17 @@ bool KeepsAccessLists(const std::string& path) {
 bool CarryOver(const std::string& from, const std::string& to, std::string* error) {
   constexpr DWORD kCarried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  std::wstring source = Wide(from);
+  std::wstring target = Wide(to);
   DWORD needed = 0;
   if (KeepsAccessLists(to) &&
-      !GetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
+      !GetFileSecurityW(source.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
     DWORD code = GetLastError();
     if (code == ERROR_INSUFFICIENT_BUFFER) {
       std::vector<char> descriptor(needed);
-      if (!GetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
+      if (!GetFileSecurityW(source.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
                             &needed) ||
-          !SetFileSecurityA(to.c_str(), DACL_SECURITY_INFORMATION, descriptor.data())) {
+          !SetFileSecurityW(target.c_str(), DACL_SECURITY_INFORMATION, descriptor.data())) {
         *error = ErrorText(GetLastError());
         return false;
       }
@@ -193,13 +198,13 @@ bool CarryOver(const std::string& from, const std::string& to, std::string* erro
   }
   // Set only where they differ: a volume that keeps no attributes of its
   // own (a share, FAT under some drivers) refuses to be given any.
-  DWORD attributes = GetFileAttributesA(from.c_str());
+  DWORD attributes = GetFileAttributesW(source.c_str());
   DWORD carried = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes & kCarried;
-  DWORD fresh = GetFileAttributesA(to.c_str());
+  DWORD fresh = GetFileAttributesW(target.c_str());
   if (fresh != INVALID_FILE_ATTRIBUTES && (fresh & kCarried) == carried) {
     return true;
   }
-  if (!SetFileAttributesA(to.c_str(), carried != 0 ? carried : FILE_ATTRIBUTE_NORMAL)) {
+  if (!SetFileAttributesW(target.c_str(), carried != 0 ? carried : FILE_ATTRIBUTE_NORMAL)) {
     *error = ErrorText(GetLastError());
     return false;
   }
@@ -209,7 +214,7 @@ bool CarryOver(const std::string& from, const std::string& to, std::string* erro
 // Whether a file may be made in |folder|, as far as its access list and its
 // volume tell.
 bool CanWriteIn(const std::string& folder) {
-  HANDLE handle = CreateFileA(Here(folder), FILE_ADD_FILE,
+  HANDLE handle = CreateFileW(Here(folder).c_str(), FILE_ADD_FILE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -239,10 +244,11 @@ class WindowsDisk : public Disk {
     // A link laid meanwhile is opened as itself, never created through.
     constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
     constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE handle = CreateFileA(path.c_str(), kAccess, kShare, nullptr, OPEN_EXISTING,
+    std::wstring wide = Wide(path);
+    HANDLE handle = CreateFileW(wide.c_str(), kAccess, kShare, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
-      handle = CreateFileA(path.c_str(), kAccess, kShare, nullptr, CREATE_NEW,
+      handle = CreateFileW(wide.c_str(), kAccess, kShare, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
     if (handle == INVALID_HANDLE_VALUE) {
@@ -253,7 +259,7 @@ class WindowsDisk : public Disk {
         return Result::kOkay;
       }
       // Taken, yet nothing there to open: a link that points nowhere.
-      if (IsTaken(code) && GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      if (IsTaken(code) && GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
         *error = disk_error::kLockFileIsLink;
         return Result::kFailed;
       }
@@ -280,7 +286,7 @@ class WindowsDisk : public Disk {
 
   Result OpenFile(const std::string& path, std::unique_ptr<Handle>* file, Entry* entry,
                   std::string* error) override {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       return IsNotFound(GetLastError()) ? Result::kNotFound : Failed(error);
     }
@@ -351,7 +357,7 @@ class WindowsDisk : public Disk {
   Result Look(const std::string& path, Entry* entry, std::string* error) override {
     *entry = Entry();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) {
       return IsNotFound(GetLastError()) ? Result::kOkay : Failed(error);
     }
     DWORD attributes = data.dwFileAttributes;
@@ -371,7 +377,7 @@ class WindowsDisk : public Disk {
 
   Result WriteNew(const std::string& path, const std::vector<std::string_view>& bytes, Handle* like,
                   std::string* error) override {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       return IsTaken(GetLastError()) ? Result::kExists : Failed(error);
@@ -394,7 +400,7 @@ class WindowsDisk : public Disk {
   Result Rename(const std::string& from, const std::string& to, bool replace,
                 std::string* error) override {
     DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH;
-    if (MoveFileExA(from.c_str(), to.c_str(), flags)) {
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), flags)) {
       return Result::kOkay;
     }
     DWORD code = GetLastError();
@@ -405,21 +411,21 @@ class WindowsDisk : public Disk {
     return IsRefusedByAnOpen(code) ? Result::kBusy : Result::kFailed;
   }
 
-  bool Remove(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
+  bool Remove(const std::string& path) override { return DeleteFileW(Wide(path).c_str()) != 0; }
 
   std::vector<std::string> List(const std::string& folder, std::string_view prefix) override {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + std::string(prefix) + "*").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(Wide(folder + std::string(prefix) + "*").c_str(), &found);
     while (search != INVALID_HANDLE_VALUE) {
       // The pattern matches short names too: only the long name counts.
-      std::string name = found.cFileName;
+      std::string name = Utf8(found.cFileName);
       if (name.compare(0, prefix.size(), prefix) == 0 &&
           !(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
           !IsLink(folder + name)) {
         names.push_back(name);
       }
-      if (!FindNextFileA(search, &found)) {
+      if (!FindNextFileW(search, &found)) {
         FindClose(search);
         search = INVALID_HANDLE_VALUE;
       }

@@ -3,21 +3,30 @@
 #include <string>
 
 #include "platform/trace.h"
+#include "platform/wide_windows.h"
 
-// The system takes every text; with no debugger attached it drops it. A
-// setup that starts the program with its standard error redirected (NSIS's
-// nsExec, WiX's QuietExec, a script's 2>) gets each text there too, one per
-// line, as on other systems. That copy is a courtesy: a GUI program started
-// from Explorer has no standard error, and a log that cannot be written never
-// fails a run.
+// The system takes every text; with no debugger attached it drops it. The
+// debugger gets the text wide, so that a name in any script arrives as it
+// is. A setup that starts the program with its standard error redirected
+// (NSIS's nsExec, WiX's QuietExec, a script's 2>) gets each text there too,
+// one per line, in the ANSI code page that such logs and consoles read: a
+// character the code page lacks shows as "?". That copy is a courtesy: a GUI
+// program started from Explorer has no standard error, and a log that cannot
+// be written never fails a run.
 bool DebugTrace(std::string_view text) {
-  std::string line(text);
-  OutputDebugStringA(line.c_str());
+  std::wstring wide = Wide(text);
+  OutputDebugStringW(wide.c_str());
   HANDLE log = GetStdHandle(STD_ERROR_HANDLE);
   if (log != nullptr && log != INVALID_HANDLE_VALUE) {
-    if (line.empty() || line.back() != '\n') {
-      line += '\n';
+    if (wide.empty() || wide.back() != L'\n') {
+      wide += L'\n';
     }
+    int size = static_cast<int>(wide.size());
+    std::string line(static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, wide.data(), size,
+                                                                  nullptr, 0, nullptr, nullptr)),
+                     '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), size, &line[0], static_cast<int>(line.size()),
+                        nullptr, nullptr);
     DWORD written = 0;
     WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }

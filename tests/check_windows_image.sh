@@ -5,7 +5,8 @@
 #     window opens), subsystem version at most 5.01 (i686) or 5.02 (x86_64);
 #   - imports from KERNEL32.dll and msvcrt.dll, none of the functions that
 #     XP lacks, and from ADVAPI32.dll and SHELL32.dll only what XP has
-#     (tests/windows_imports/);
+#     (tests/windows_imports/), and no ANSI file call: every path is passed
+#     wide, whatever the ANSI code page can spell;
 #   - an embedded manifest that asks for asInvoker, and a version resource
 #     that carries VERSION.
 # Prints what it read, then each fault; exits 1 on any fault.
@@ -59,6 +60,9 @@ for dll in $(grep -oP 'DLL Name: \K\S+' <<<"$headers"); do
   done
 done
 
+for name in $(awk '{ print $2 }' <<<"$imports" | grep -E '^(CreateFile|MoveFileEx?|DeleteFile|(Get|Set)FileAttributes(Ex)?|Find(First|Next)File|GetFullPathName|GetVolume(PathName|Information)|CreateHardLink|CopyFile|GetFinalPathNameByHandle|(Get|Set)FileSecurity|(Create|Remove)Directory|GetShortPathName|GetLongPathName)A$' || true); do
+  fault "imports $name, an ANSI file call, which would put a path through the code page"
+done
 # The resources: the section's bytes; the manifest is UTF-8, the version
 # resource's texts UTF-16, each text on a line of its own.
 resources=$(mktemp)

@@ -58,6 +58,15 @@ expect "the links left" [ -L "$work/c/~an12345678" -a -L "$work/c/~ab12345678" ]
 expect "a target in another folder left" [ "$(cat "$work/other/theirs")" = theirs ]
 expect "the rules file left" cmp -s "$sample" "$work/c/autoexp.dat"
 
+echo "== a link into a folder the ANSI code page cannot spell, a look-alike beside it"
+mkdir "$work/e" "$work/Ωmega" "$work/Omega"
+cp "$sample" "$work/Ωmega/autoexp.dat"
+cp "$sample" "$work/Omega/autoexp.dat"
+ln -s ../Ωmega/autoexp.dat "$work/e/autoexp.dat"
+expect "status 0" [ "$(run "$work/e" 71 I 0 0 1)" = 0 ]
+expect "the folder named edited" grep -q 'Orvelin.dll' "$work/Ωmega/autoexp.dat"
+expect "the look-alike left" cmp -s "$sample" "$work/Omega/autoexp.dat"
+
 echo "== a link named like the lock file"
 mkdir "$work/d"
 cp "$sample" "$work/d/autoexp.dat"

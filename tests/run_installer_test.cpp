@@ -20,7 +20,7 @@ namespace {
 int RunOn(FakeDisk& disk, std::vector<const char*> arguments) {
   arguments.insert(arguments.begin(), "autoexp-setup");
   return RunInstaller(static_cast<int>(arguments.size()), arguments.data(),
-                      RunSystem{disk, true, std::chrono::milliseconds(200)});
+                      RunSystem{disk, std::chrono::milliseconds(200)});
 }
 
 const char kRules[] = "/dbg/autoexp.dat";

@@ -8,6 +8,8 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "platform/wide_windows.h"
+
 namespace {
 constexpr char kSeparator = '\\';
 }  // namespace
@@ -17,7 +19,7 @@ TempDir::TempDir() {
   GetTempPathA(MAX_PATH, base);
   for (DWORD n = GetCurrentProcessId();; ++n) {
     path_ = std::string(base) + "autoexp-test-" + std::to_string(n);
-    if (CreateDirectoryA(path_.c_str(), nullptr)) {
+    if (CreateDirectoryW(Wide(path_).c_str(), nullptr)) {
       break;
     }
   }
@@ -25,8 +27,8 @@ TempDir::TempDir() {
 
 std::string ReadBytes(const std::string& path) {
   std::string bytes;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return bytes;
   }
@@ -40,7 +42,8 @@ std::string ReadBytes(const std::string& path) {
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file =
+      CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD written = 0;
   bool ok = file != INVALID_HANDLE_VALUE &&
             WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -58,15 +61,15 @@ namespace {
 // Every name in the folder |path|, sorted.
 std::vector<std::string> AllNamesIn(const std::string& path) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Wide(path + "\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      std::string name = found.cFileName;
+      std::string name = Utf8(found.cFileName);
       if (name != "." && name != "..") {
         names.push_back(name);
       }
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
   }
   std::sort(names.begin(), names.end());
@@ -78,35 +81,35 @@ std::vector<std::string> AllNamesIn(const std::string& path) {
 void RemoveTree(const std::string& path) {
   for (const std::string& name : AllNamesIn(path)) {
     std::string child = path + "\\" + name;
-    DWORD attributes = GetFileAttributesA(child.c_str());
-    SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DWORD attributes = GetFileAttributesW(Wide(child).c_str());
+    SetFileAttributesW(Wide(child).c_str(), FILE_ATTRIBUTE_NORMAL);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       RemoveTree(child);
     } else {
-      DeleteFileA(child.c_str());
+      DeleteFileW(Wide(child).c_str());
     }
   }
-  RemoveDirectoryA(path.c_str());
+  RemoveDirectoryW(Wide(path).c_str());
 }
 
 void MakeDirectory(const std::string& path) {
-  if (!CreateDirectoryA(path.c_str(), nullptr)) {
+  if (!CreateDirectoryW(Wide(path).c_str(), nullptr)) {
     throw std::runtime_error("cannot make " + path);
   }
 }
 
 void MakeReadOnly(const std::string& path) {
-  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+  SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_READONLY);
 }
 
 void MoveOver(const std::string& from, const std::string& to) {
-  if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (!MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
     throw std::runtime_error("cannot move " + from);
   }
 }
 
 void MakeHardLink(const std::string& from, const std::string& to) {
-  if (!CreateHardLinkA(to.c_str(), from.c_str(), nullptr)) {
+  if (!CreateHardLinkW(Wide(to).c_str(), Wide(from).c_str(), nullptr)) {
     throw std::runtime_error("cannot link " + to);
   }
 }

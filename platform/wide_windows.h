@@ -1,0 +1,15 @@
+#ifndef AUTOEXP_PLATFORM_WIDE_WINDOWS_H_
+#define AUTOEXP_PLATFORM_WIDE_WINDOWS_H_
+
+#include <string>
+#include <string_view>
+
+// On Windows every path and text inside the program is UTF-8, in narrow
+// strings, as on POSIX; the system takes and gives UTF-16. The two meet only
+// at a system call, where these convert: no name is ever put into a code
+// page that may lack one of its characters. (Invalid UTF-16, a lone
+// surrogate, becomes U+FFFD, and so does invalid UTF-8.)
+std::wstring Wide(std::string_view utf8);
+std::string Utf8(std::wstring_view wide);
+
+#endif  // AUTOEXP_PLATFORM_WIDE_WINDOWS_H_
