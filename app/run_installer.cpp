@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -119,6 +120,8 @@ std::optional<int> Attempt(const RunSystem& system, Job& job, bool first) {
       return kExitSucceeded;
     case ReplaceStatus::kFailed:
       return Fail(job, "cannot write " + job.rulesPath, reason);
+    case ReplaceStatus::kReadFailed:
+      return Fail(job, "cannot read " + job.rulesPath, reason);
     case ReplaceStatus::kBackupFailed:
       return Fail(job, "cannot back up " + job.rulesPath + " to " + job.backupPath, reason);
     case ReplaceStatus::kChanged:
@@ -127,13 +130,8 @@ std::optional<int> Attempt(const RunSystem& system, Job& job, bool first) {
   return std::nullopt;
 }
 
-}  // namespace
-
-int RunInstaller(int count, const char* const* arguments) {
-  return RunInstaller(count, arguments, RunSystem{SystemDisk()});
-}
-
-int RunInstaller(int count, const char* const* arguments, const RunSystem& system) {
+// The whole run, for RunInstaller.
+int Run(int count, const char* const* arguments, const RunSystem& system) {
   CommandLine line = ParseCommandLine(count, arguments);
   // The traces are the run's only report: where they cannot be written, the
   // run does nothing.
@@ -168,6 +166,30 @@ int RunInstaller(int count, const char* const* arguments, const RunSystem& syste
     }
   } catch (const std::bad_alloc&) {
     return Fail(job, "cannot update " + job.rulesPath, "out of memory");
+  } catch (const std::length_error&) {
+    return Fail(job, "cannot update " + job.rulesPath, "file too large");
   }
   return Fail(job, "cannot write " + job.rulesPath, "another program kept changing the file");
+}
+
+}  // namespace
+
+int RunInstaller(int count, const char* const* arguments) {
+  return RunInstaller(count, arguments, RunSystem{SystemDisk()});
+}
+
+int RunInstaller(int count, const char* const* arguments, const RunSystem& system) {
+  // Memory that runs out where the run cannot yet name the file (the
+  // argument traces), or while it says so, ends it too: status 1, nothing
+  // changed, and the error line where one can still be written.
+  try {
+    return Run(count, arguments, system);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  try {
+    DebugTrace("error: out of memory\n");
+  } catch (...) {
+  }
+  return kExitFailed;
 }

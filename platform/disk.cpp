@@ -21,12 +21,28 @@ constexpr char kNewBackup = 'b';
 // The size of the pieces that the check before the replacement reads.
 constexpr std::size_t kCheckPiece = 64 * 1024;
 
+// Whether the names |a| and |b| are one as the system compares them: byte for
+// byte on POSIX; on Windows without regard to letter case (the names compared
+// here are the backup's, which is ASCII, and what a link names, so ASCII
+// folding is the system's folding for every name that can equal it).
+bool SameName(std::string_view a, std::string_view b) {
+#ifdef _WIN32
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+#else
+  return a == b;
+#endif
+}
+
 // Whether |a| and |b| are one name in one folder, however the folder is
 // spelled.
 bool SameEntry(Disk& disk, const std::string& a, const std::string& b) {
   std::string folderA = FolderOf(a);
   std::string folderB = FolderOf(b);
-  return a.substr(folderA.size()) == b.substr(folderB.size()) && disk.SameFile(folderA, folderB);
+  return SameName(std::string_view(a).substr(folderA.size()),
+                  std::string_view(b).substr(folderB.size())) &&
+         disk.SameFile(folderA, folderB);
 }
 
 // Growing pauses, from a millisecond to a twentieth of a second, for as long
@@ -231,6 +247,10 @@ Result ReadFile(Disk& disk, FileLock& lock, std::string* bytes, std::string* err
   if (!lock.held) {
     return Result::kNotFound;
   }
+  if (lock.entry.size >= bytes->max_size() / 2) {
+    *error = "file too large";  // for any buffer of this process
+    return Result::kFailed;
+  }
   // Sized once from the file's size; a file that grew meanwhile is read on.
   bytes->resize(static_cast<std::size_t>(lock.entry.size) + 1);
   std::size_t length = 0;
@@ -325,7 +345,7 @@ ReplaceStatus ReplaceFile(Disk& disk, FileLock& lock, const Replacement& replace
     if (exists) {  // c
       Result check = StillAsExpected(disk, lock, *replacement.expected, error);
       if (check != Result::kOkay) {
-        return check == Result::kFailed ? ReplaceStatus::kFailed : ReplaceStatus::kChanged;
+        return check == Result::kFailed ? ReplaceStatus::kReadFailed : ReplaceStatus::kChanged;
       }
     }
     if (!replacement.bytes) {

@@ -97,7 +97,8 @@ class Disk {
   enum class Kind { kNone, kFile, kLink, kDirectory, kOther };
   struct Entry {
     Kind kind = Kind::kNone;
-    bool readOnly = false;   // a file that may not be written
+    bool readOnly = false;   // a file that may not be written (Look: whose name no
+                             // rename may replace: Windows' read-only attribute)
     std::uint64_t size = 0;  // a file's, when it was looked at
   };
 
@@ -226,6 +227,7 @@ enum class ReplaceStatus {
   kFailed,        // *error says why; the file is as it was (the backup, where
                   // one was asked for, may hold it already: *backupMade)
   kBackupFailed,  // the backup could not be made; *error says why; both as they were
+  kReadFailed,    // the check could not read the file; *error says why; as kFailed
 };
 
 ReplaceStatus ReplaceFile(Disk& disk, FileLock& lock, const Replacement& replacement,

@@ -101,11 +101,16 @@ bool LockedElsewhere(int fd) {
   return !LockWhole(fd, F_RDLCK) && (errno == EAGAIN || errno == EACCES);
 }
 
+// Writes every piece whole; false with errno, ENOSPC for a write that
+// wrote nothing of a piece (which, tried again, would never end).
 bool WriteAll(int fd, const std::vector<std::string_view>& pieces) {
   for (std::string_view piece : pieces) {
     while (!piece.empty()) {
       ssize_t written = write(fd, piece.data(), piece.size());
-      if (written < 0 && errno != EINTR) {
+      if (written == 0) {
+        errno = ENOSPC;
+      }
+      if (written <= 0 && !(written < 0 && errno == EINTR)) {
         return false;
       }
       piece.remove_prefix(written > 0 ? static_cast<std::size_t>(written) : 0);
@@ -348,7 +353,6 @@ class PosixDisk : public Disk {
                   : S_ISLNK(status.st_mode) ? Kind::kLink
                   : S_ISDIR(status.st_mode) ? Kind::kDirectory
                                             : Kind::kOther;
-    entry->readOnly = entry->kind == Kind::kFile && IsReadOnly(path, status);
     entry->size = static_cast<std::uint64_t>(status.st_size);
     return Result::kOkay;
   }
@@ -371,7 +375,12 @@ class PosixDisk : public Disk {
       *error = ErrnoText(errno);
       written = false;
     }
-    close(fd);
+    // A filesystem that stores at the close (FUSE mounts of object stores)
+    // tells of a failed store only there.
+    if (close(fd) != 0 && written) {
+      *error = ErrnoText(errno);
+      written = false;
+    }
     return written ? Result::kOkay : Result::kFailed;
   }
 

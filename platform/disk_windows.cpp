@@ -123,10 +123,14 @@ std::string LinkTarget(const std::string& path) {
   DWORD length = get(handle, final, MAX_PATH * 2, 0);
   CloseHandle(handle);
   std::string text = length > 0 && length < MAX_PATH * 2 ? Utf8({final, length}) : "";
+  // Only a drive letter's path or a share's is one the other calls take as
+  // it stands; any other form (Wine's \\?\unix\...) cannot be told.
   if (text.rfind("\\\\?\\UNC\\", 0) == 0) {
     return "\\\\" + text.substr(8);
   }
-  return text.rfind("\\\\?\\", 0) == 0 ? text.substr(4) : text;
+  bool drive =
+      text.size() >= 7 && text.rfind("\\\\?\\", 0) == 0 && text[5] == ':' && text[6] == '\\';
+  return drive ? text.substr(4) : std::string();
 }
 
 // Whether |path| is a link: a reparse point, or a name whose target is
@@ -154,6 +158,10 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
     DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
     DWORD written = 0;
     if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
+      return false;
+    }
+    if (written == 0) {
+      SetLastError(ERROR_DISK_FULL);  // tried again, it would never end
       return false;
     }
     bytes.remove_prefix(written);
@@ -390,7 +398,11 @@ class WindowsDisk : public Disk {
     if (!written) {
       *error = ErrorText(GetLastError());
     }
-    CloseHandle(file);
+    // A file system that stores at the close tells of a failed store there.
+    if (!CloseHandle(file) && written) {
+      *error = ErrorText(GetLastError());
+      written = false;
+    }
     if (written && like != nullptr) {
       written = CarryOver(static_cast<File*>(like)->path(), path, error);
     }
@@ -415,6 +427,12 @@ class WindowsDisk : public Disk {
 
   std::vector<std::string> List(const std::string& folder, std::string_view prefix) override {
     std::vector<std::string> names;
+    // A name is judged against the folder's final path, so that a leftover
+    // is found whatever spelling (an 8.3 name, letter case) the folder had.
+    std::string base = LinkTarget(folder.empty() ? std::string(".") : folder);
+    if (!base.empty() && base.back() != '\\') {
+      base += '\\';
+    }
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(Wide(folder + std::string(prefix) + "*").c_str(), &found);
     while (search != INVALID_HANDLE_VALUE) {
@@ -422,7 +440,9 @@ class WindowsDisk : public Disk {
       std::string name = Utf8(found.cFileName);
       if (name.compare(0, prefix.size(), prefix) == 0 &&
           !(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-          !IsLink(folder + name)) {
+          !(base.empty() ? IsLink(folder + name)
+                         : lstrcmpiW(Wide(LinkTarget(folder + name)).c_str(),
+                                     Wide(base + name).c_str()) != 0)) {
         names.push_back(name);
       }
       if (!FindNextFileW(search, &found)) {

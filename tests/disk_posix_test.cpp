@@ -2,6 +2,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -18,6 +19,31 @@
 #include "tests/disk_calls.h"
 #include "tests/program_runner.h"
 #include "tests/test_files.h"
+
+// The system's answers this binary's own write() and close() give, for the
+// primitives linked into it, while a test asks: a write that writes nothing,
+// or a close that fails (as a filesystem that stores at the close does).
+namespace {
+enum class SystemFault { kNone, kWriteNothing, kCloseFails };
+SystemFault gFault = SystemFault::kNone;
+int gWritesOfNothing = 0;
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+  if (gFault == SystemFault::kWriteNothing && fd > 2 && ++gWritesOfNothing < 100) {
+    return 0;
+  }
+  return syscall(SYS_write, fd, data, size);
+}
+
+extern "C" int close(int fd) {
+  int result = static_cast<int>(syscall(SYS_close, fd));
+  if (gFault == SystemFault::kCloseFails && fd > 2 && result == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return result;
+}
 
 namespace {
 
@@ -213,6 +239,25 @@ TEST(PosixDiskWrite, RefusesWithoutLeavingATrace) {
   }
   EXPECT_EQ(ReadBytes(dir.File("readonly")), "keep");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"fifo", "loop", "readonly", "sub"}));
+}
+
+// Every answer of the system is heard: a write that writes nothing is not
+// tried forever, and a close that fails fails the write.
+TEST(PosixDiskWrite, WriteOfNothingAndFailedCloseFailTheWrite) {
+  for (SystemFault fault : {SystemFault::kWriteNothing, SystemFault::kCloseFails}) {
+    TempDir dir;
+    WriteBytes(dir.File("f"), "old");
+    std::string error;
+    gWritesOfNothing = 0;
+    gFault = fault;
+    ReplaceStatus status = Replace(dir.File("f"), "new", &error);
+    gFault = SystemFault::kNone;
+    EXPECT_EQ(status, ReplaceStatus::kFailed);
+    EXPECT_EQ(error, std::strerror(fault == SystemFault::kCloseFails ? EIO : ENOSPC));
+    EXPECT_LE(gWritesOfNothing, 1);
+    EXPECT_EQ(ReadBytes(dir.File("f")), "old");
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"f"});
+  }
 }
 
 TEST(PosixDiskWrite, ReadOnlyDirectoryRefused) {

@@ -89,7 +89,7 @@ Result FakeDisk::OpenFile(const std::string& path, std::unique_ptr<Handle>* file
   }
   entry->kind = Kind::kFile;
   entry->readOnly = readOnly.count(path) != 0;
-  entry->size = found->second.size();
+  entry->size = claimedSize != 0 ? claimedSize : found->second.size();
   *file = std::make_unique<FakeFile>(path, versions_[path]);
   return Result::kOkay;
 }

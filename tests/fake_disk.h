@@ -67,6 +67,7 @@ class FakeDisk : public Disk {
   std::set<std::string> readOnly;     // files that may not be written
   std::set<std::string> directories;  // what stands at a name, not a file
   int busyTries = 0;                  // how many folder locks are found busy first
+  std::uint64_t claimedSize = 0;      // the size an open tells, where not 0
   // Another program's doings: one each, in order, whenever a read reaches the
   // end of the file (the run's read, then the comparison of its check) or a
   // rename must find no file.

@@ -283,17 +283,38 @@ TEST(RunInstaller, LeftoversOfKilledRunsAreCleanedOlderReleasesKept) {
 }
 
 // Every failure says its own reason: a lock that was busy at first is no
-// reason for a write that fails after.
+// reason for a write that fails after; the check's read is a read; a size no
+// buffer of this process can hold is no allocation to try.
 TEST(RunInstaller, EachFailureGivesItsOwnReason) {
-  FakeDisk disk;
-  disk.files[kRules] = kUserFile;
-  disk.busyTries = 2;
-  disk.Fail(FakeDisk::kWriteNew, 1);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(RunOn(disk, Install()), kExitFailed);
-  std::string traces = testing::internal::GetCapturedStderr();
-  EXPECT_NE(traces.find("error: cannot write /dbg/autoexp.dat: WriteNew failed"), std::string::npos)
-      << traces;
+  struct Case {
+    const char* name;
+    FakeDisk::Call call;
+    int n;
+    std::uint64_t size;  // what the system tells of the file's size; 0: its own
+    const char* error;
+  } cases[] = {
+      {"write after a busy lock", FakeDisk::kWriteNew, 1, 0,
+       "error: cannot write /dbg/autoexp.dat: WriteNew failed"},
+      {"the check's read", FakeDisk::kReadAt, 11, 0,
+       "error: cannot read /dbg/autoexp.dat: ReadAt failed"},
+      {"a size of 2^63 - 1", FakeDisk::kCallKinds, 0, ~0ull >> 1,
+       "error: cannot read /dbg/autoexp.dat: file too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDisk disk;
+    disk.files[kRules] = kUserFile;
+    disk.busyTries = 2;
+    disk.claimedSize = c.size;
+    if (c.call != FakeDisk::kCallKinds) {
+      disk.Fail(c.call, c.n);
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunOn(disk, Install()), kExitFailed);
+    std::string traces = testing::internal::GetCapturedStderr();
+    EXPECT_NE(traces.find(c.error), std::string::npos) << traces;
+    EXPECT_EQ(disk.files[kRules], kUserFile);
+  }
 }
 
 TEST(RunInstaller, TagChoosesTheKeysOfRowsFiveAndSix) {
