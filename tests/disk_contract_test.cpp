@@ -113,6 +113,14 @@ TEST(DiskContract, ReplacesOnlyAsExpected) {
 }
 
 TEST(DiskContract, KeepsTheOldBytesAsTheBackup) {
+  // POSIX replaces a read-only backup by a rename whatever its bits (a backup
+  // of a read-only file has them); on Windows only the user sets the
+  // read-only attribute (no backup the program makes gets it): refused.
+#ifdef _WIN32
+  constexpr Status kReadOnlyBackup = Status::kBackupFailed;
+#else
+  constexpr Status kReadOnlyBackup = Status::kReplaced;
+#endif
   struct Case {
     const char* name;
     std::function<void(const TempDir&)> arrange;
@@ -134,19 +142,12 @@ TEST(DiskContract, KeepsTheOldBytesAsTheBackup) {
        Status::kReplaced},
       {"directory in the backup's place", [](const TempDir& d) { MakeDirectory(d.File("f.bak")); },
        false, Status::kBackupFailed},
-      // POSIX replaces it by a rename whatever its bits (a backup of a
-      // read-only file has them); on Windows only the user sets the read-only
-      // attribute (no backup the program makes gets it), and it is refused.
       {"read-only backup",
        [](const TempDir& d) {
          WriteBytes(d.File("f.bak"), "older");
          MakeReadOnly(d.File("f.bak"));
        },
-#ifdef _WIN32
-       false, Status::kBackupFailed},
-#else
-       false, Status::kReplaced},
-#endif
+       false, kReadOnlyBackup},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
