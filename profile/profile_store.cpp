@@ -1,6 +1,7 @@
 #include "profile/profile_store.h"
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 #include "profile/profile_syntax.h"
@@ -45,6 +46,12 @@ std::string RewriteLine(std::string_view line, std::string_view key, std::string
 
 bool EndsInLineEnd(std::string_view text) {
   return !text.empty() && (text.back() == '\n' || text.back() == '\r');
+}
+
+// Whether |at| points into |text|.
+bool Within(std::string_view text, const char* at) {
+  return std::less_equal<const char*>()(text.data(), at) &&
+         std::less<const char*>()(at, text.data() + text.size());
 }
 
 bool IsLineEnd(char c) {
@@ -144,9 +151,17 @@ std::vector<std::string_view> ProfileStore::Pieces() {
   // Lines that lie next to each other in the text are one piece, so a large
   // section that was split but barely edited still goes out in a few pieces.
   std::vector<std::string_view> pieces;
-  auto add = [&pieces](std::string_view piece) {
+  auto add = [&pieces, this](std::string_view piece) {
     if (piece.empty()) {
       return;
+    }
+    // A line of the store's own ends as the text's first line does; where
+    // that is a lone CR and the text goes on with an LF, the two would read
+    // as one CRLF, and the empty line that LF ends would be lost: the line
+    // gets an LF of its own, and ends in CRLF.
+    if (piece[0] == '\n' && !pieces.empty() && pieces.back().back() == '\r' &&
+        !Within(text_, pieces.back().data() + pieces.back().size() - 1)) {
+      pieces.push_back("\n");
     }
     if (!pieces.empty() && pieces.back().data() + pieces.back().size() == piece.data()) {
       pieces.back() = std::string_view(pieces.back().data(), pieces.back().size() + piece.size());

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <clocale>
 #include <random>
 #include <string>
@@ -246,9 +247,14 @@ TEST(RoundTrip, InstallThenUninstallGivesTheFileBack) {
     bool utf16 = round >= 32;
     bool bigEndian = round % 8 >= 6;
     const char* tag = tag71 ? "71" : "80";
-    const char* lineEnd = round % 8 < 4 ? "\n" : "\r\n";
-    std::string file = utf16 ? Utf16File(HandKeptFile(random, tag71, lineEnd, "\x01"), bigEndian)
-                             : HandKeptFile(random, tag71, lineEnd);
+    // LF, CRLF, lone CR, and LF after a first line that ends in a lone CR,
+    // which the new lines then take.
+    const char* lineEnd = std::array<const char*, 4>{"\n", "\r\n", "\r", "\n"}[round % 8 / 2];
+    std::string plain = HandKeptFile(random, tag71, lineEnd, utf16 ? "\x01" : "");
+    if (round % 8 >= 6) {
+      plain = "; new lines end as this one\r[AutoExpand]\nMine=1\n\n" + plain;
+    }
+    std::string file = utf16 ? Utf16File(plain, bigEndian) : plain;
     auto spelled = [&](const std::string& text) {
       return utf16 ? Utf16File(text, bigEndian).substr(2) : text;
     };
