@@ -69,6 +69,9 @@ need clang clang++
 need libclang-rt-14-dev /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
 need crudini crudini
 need bindfs bindfs
+need fusefat fusefat
+need dosfstools mkfs.vfat
+need mtools mcopy
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -154,6 +157,9 @@ windows_suites "$winbuild" "$winbuild/wineprefix" win64 "x64 program, 64-bit pre
 echo "== links under Wine, on the shipped 64-bit program"
 WINEPREFIX=$winbuild/wineprefix \
   bash "$root/tests/links_under_wine.sh" "$shipped/x64/autoexp-setup.exe" "$winbuild/links"
+echo "== a FAT volume under Wine, on the shipped 64-bit program"
+WINEPREFIX=$winbuild/wineprefix bash "$root/tests/fat_under_wine.sh" \
+  "$shipped/x64/autoexp-setup.exe" "$build/autoexp-setup" "$winbuild/fat"
 echo "== two machines on one folder under Wine, on the shipped 64-bit program"
 WINEPREFIX=$winbuild/wineprefix bash "$root/tests/two_machines_under_wine.sh" \
   "$shipped/x64/autoexp-setup.exe" \
@@ -175,6 +181,12 @@ if run32=$(/usr/lib/wine/wine --version 2>&1); then
   echo "== links under Wine, on the shipped 32-bit program"
   WINEPREFIX=$win32build/wineprefix-wow64 \
     bash "$root/tests/links_under_wine.sh" "$shipped/x86/autoexp-setup.exe" "$win32build/links"
+  for prefix in wow64 win32; do
+    echo "== a FAT volume under Wine, on the shipped 32-bit program, $prefix prefix"
+    WINEPREFIX=$win32build/wineprefix-$prefix WINEARCH=${prefix/wow64/win64} \
+      bash "$root/tests/fat_under_wine.sh" \
+      "$shipped/x86/autoexp-setup.exe" "$build/autoexp-setup" "$win32build/fat-$prefix"
+  done
   echo "== two machines on one folder under Wine, on the shipped 32-bit program"
   WINEPREFIX=$win32build/wineprefix-wow64 bash "$root/tests/two_machines_under_wine.sh" \
     "$shipped/x86/autoexp-setup.exe" \
