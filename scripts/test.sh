@@ -70,7 +70,7 @@ need libclang-rt-14-dev /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.
 need crudini crudini
 need bindfs bindfs
 need fusefat fusefat
-need dosfstools mkfs.vfat
+need dosfstools /usr/sbin/mkfs.vfat
 need mtools mcopy
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing ${missing[*]}"
