@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs a shipped Windows program under Wine on links that POSIX lays and Wine
 # shows as Windows does its own: a backup's name that is a link to the rules
-# file, a rules file that is a link to a file in another folder, and links
-# named like the program's leftovers. Checks that the backup then holds the
-# bytes read, that the link is kept and its target edited, and that the
-# sweep of leftovers never deletes through a link, nor the lock through one.
+# file, a rules file that is a link to a file in another folder or in one the
+# ANSI code page cannot spell, a rules file that is a link to its own backup
+# spelled in capitals, and links named like the program's leftovers or its
+# lock file. Checks that the backup then holds the bytes read, that the link
+# is kept and its target edited, that a link to the backup is refused, and
+# that nothing is deleted or made through a link.
 #   tests/links_under_wine.sh PROGRAM.EXE WORK-FOLDER
 # Runs in WINEPREFIX where one is given (a suite's, reused), else in a fresh
 # one in WORK-FOLDER.
@@ -66,6 +68,13 @@ ln -s ../Ωmega/autoexp.dat "$work/e/autoexp.dat"
 expect "status 0" [ "$(run "$work/e" 71 I 0 0 1)" = 0 ]
 expect "the folder named edited" grep -q 'Orvelin.dll' "$work/Ωmega/autoexp.dat"
 expect "the look-alike left" cmp -s "$sample" "$work/Omega/autoexp.dat"
+
+echo "== a rules file that is a link to its own backup, spelled in capitals"
+mkdir "$work/f"
+cp "$sample" "$work/f/AUTOEXP.BAK"
+ln -s AUTOEXP.BAK "$work/f/autoexp.dat"
+expect "status 1" [ "$(run "$work/f" 71 I 0 0 1)" = 1 ]
+expect "the backup as it was" cmp -s "$sample" "$work/f/AUTOEXP.BAK"
 
 echo "== a link named like the lock file"
 mkdir "$work/d"
