@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,16 +51,69 @@ const char* Here(const std::string& folder) {
   return folder.empty() ? "." : folder.c_str();
 }
 
+// The folders this process holds the update lock of, as the update spells
+// them, with a descriptor of each, taken when the lock was.
+std::map<std::string, int>& LockedFolders() {
+  static std::map<std::string, int> folders;
+  return folders;
+}
+
+// Where the calls find |path|: within a folder this process holds the
+// update lock of, by its name relative to that folder's descriptor, so that
+// a folder swapped for a link meanwhile cannot move the run into another
+// one; elsewhere by the path.
+struct Place {
+  int folder;
+  std::string name;
+  const char* c_str() const { return name.c_str(); }
+};
+Place At(const std::string& path) {
+  std::string folder = FolderOf(path);
+  auto locked = LockedFolders().find(folder);
+  if (locked == LockedFolders().end()) {
+    return {AT_FDCWD, Here(path)};
+  }
+  std::string name = path.substr(folder.size());
+  return {locked->second, name.empty() ? "." : name};
+}
+
 // A descriptor the caller holds.
 class Descriptor : public Disk::Handle {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() override { close(fd_); }
+  ~Descriptor() override {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
   int fd() const { return fd_; }
+  // No longer this object's to close.
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   bool leased = false;
 
  private:
   int fd_;
+};
+
+// A folder's update lock: its lock file, locked, and the folder's descriptor,
+// which the calls go through while it is held.
+class FolderLock : public Descriptor {
+ public:
+  FolderLock(int lockFile, int folder, std::string spelled)
+      : Descriptor(lockFile), spelled_(std::move(spelled)) {
+    LockedFolders()[spelled_] = folder;
+  }
+  ~FolderLock() override {
+    close(LockedFolders()[spelled_]);
+    LockedFolders().erase(spelled_);
+  }
+
+ private:
+  std::string spelled_;
 };
 
 int FdOf(Disk::Handle& handle) {
@@ -72,13 +126,16 @@ bool SameInode(const struct stat& a, const struct stat& b) {
 
 bool StillNamed(int fd, const std::string& path) {
   struct stat open, named;
-  return fstat(fd, &open) == 0 && lstat(path.c_str(), &named) == 0 && SameInode(open, named);
+  Place at = At(path);
+  return fstat(fd, &open) == 0 &&
+         fstatat(at.folder, at.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameInode(open, named);
 }
 
 // Root may write anywhere, but a file whose write bits are all cleared was
 // made read-only on purpose and is not to be replaced.
 bool IsReadOnly(const std::string& path, const struct stat& status) {
-  return (status.st_mode & 0222) == 0 || access(path.c_str(), W_OK) != 0;
+  Place at = At(path);
+  return (status.st_mode & 0222) == 0 || faccessat(at.folder, at.c_str(), W_OK, 0) != 0;
 }
 
 // Takes an open-file-description lock of |type| on the whole file: false
@@ -173,9 +230,9 @@ bool KeepAttributes(int fd, int from, std::string* error) {
 }
 
 // Renames |from| to |to| only where nothing is there; false with errno.
-bool RenameNoReplace(const std::string& from, const std::string& to) {
+bool RenameNoReplace(const Place& from, const Place& to) {
 #ifdef RENAME_NOREPLACE
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+  if (renameat2(from.folder, from.c_str(), to.folder, to.c_str(), RENAME_NOREPLACE) == 0) {
     return true;
   }
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
@@ -183,15 +240,16 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
   }
 #endif
   // A hard link is never made over a name that is taken either.
-  if (link(from.c_str(), to.c_str()) != 0) {
+  if (linkat(from.folder, from.c_str(), to.folder, to.c_str(), 0) != 0) {
     return false;
   }
-  unlink(from.c_str());
+  unlinkat(from.folder, from.c_str(), 0);
   return true;
 }
 
 void SyncFolder(const std::string& folder) {
-  int fd = open(Here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  Place at = At(folder);
+  int fd = openat(at.folder, at.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     // Some filesystems cannot sync a folder; the rename has happened either
     // way, so there is nothing to undo.
@@ -230,10 +288,17 @@ class PosixDisk : public Disk {
 
   Result LockFolder(const std::string& folder, std::unique_ptr<Handle>* lock,
                     std::string* error) override {
-    std::string path = folder + kLockFileName;
-    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    // The folder as it is now; whatever its path names later, the run works
+    // in this one.
+    int dir = open(Here(folder), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+      // No folder: no file, and none can be made.
+      return errno == ENOENT || errno == ENOTDIR ? Result::kOkay : Failed(error);
+    }
+    Descriptor folderHeld(dir);
+    int fd = openat(dir, kLockFileName, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
-      fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      fd = openat(dir, kLockFileName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       // Past the umask: every user who may edit the rules file may lock it.
       if (fd >= 0) {
         fchmod(fd, 0666);
@@ -248,16 +313,15 @@ class PosixDisk : public Disk {
         *error = disk_error::kLockFileIsLink;
         return Result::kFailed;
       }
-      // No folder: no file, and none can be made. A folder that cannot be
-      // written at all: the run can change nothing in it either.
-      if (code == ENOENT || code == ENOTDIR ||
-          (access(Here(folder), W_OK) != 0 && (errno == EACCES || errno == EROFS))) {
+      // A folder that cannot be written at all: the run can change nothing
+      // in it either.
+      if (faccessat(dir, ".", W_OK, 0) != 0 && (errno == EACCES || errno == EROFS)) {
         return Result::kOkay;
       }
       *error = ErrnoText(code);
       return Result::kBusy;
     }
-    auto held = std::make_unique<Descriptor>(fd);
+    Descriptor lockFile(fd);
     struct stat status;
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
       *error = disk_error::kNotRegular;
@@ -270,14 +334,16 @@ class PosixDisk : public Disk {
       *error = disk_error::kLockedElsewhere;
       return Result::kBusy;
     }
-    *lock = std::move(held);
+    *lock = std::make_unique<FolderLock>(lockFile.Release(), folderHeld.Release(), folder);
     return Result::kOkay;
   }
 
   Result OpenFile(const std::string& path, std::unique_ptr<Handle>* file, Entry* entry,
                   std::string* error) override {
     // O_NONBLOCK keeps open() from waiting for a FIFO's writer, or a lease.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    Place at = At(path);
+    int fd =
+        openat(at.folder, at.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       if (errno == ENOENT) {
         return Result::kNotFound;
@@ -346,7 +412,8 @@ class PosixDisk : public Disk {
   Result Look(const std::string& path, Entry* entry, std::string* error) override {
     struct stat status;
     *entry = Entry();
-    if (lstat(path.c_str(), &status) != 0) {
+    Place at = At(path);
+    if (fstatat(at.folder, at.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
       return errno == ENOENT ? Result::kOkay : Failed(error);
     }
     entry->kind = S_ISREG(status.st_mode)   ? Kind::kFile
@@ -359,14 +426,18 @@ class PosixDisk : public Disk {
 
   bool SameFile(const std::string& a, const std::string& b) override {
     struct stat first, second;
-    return stat(Here(a), &first) == 0 && stat(Here(b), &second) == 0 && SameInode(first, second);
+    Place atA = At(a);
+    Place atB = At(b);
+    return fstatat(atA.folder, atA.c_str(), &first, 0) == 0 &&
+           fstatat(atB.folder, atB.c_str(), &second, 0) == 0 && SameInode(first, second);
   }
 
   Result WriteNew(const std::string& path, const std::vector<std::string_view>& bytes, Handle* like,
                   std::string* error) override {
     // Private until it has the old file's attributes.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  like != nullptr ? 0600 : 0666);
+    Place at = At(path);
+    int fd = openat(at.folder, at.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    like != nullptr ? 0600 : 0666);
     if (fd < 0) {
       return errno == EEXIST ? Result::kExists : Failed(error);
     }
@@ -386,18 +457,29 @@ class PosixDisk : public Disk {
 
   Result Rename(const std::string& from, const std::string& to, bool replace,
                 std::string* error) override {
-    if (replace ? rename(from.c_str(), to.c_str()) != 0 : !RenameNoReplace(from, to)) {
+    Place source = At(from);
+    Place target = At(to);
+    if (replace ? renameat(source.folder, source.c_str(), target.folder, target.c_str()) != 0
+                : !RenameNoReplace(source, target)) {
       return errno == EEXIST && !replace ? Result::kExists : Failed(error);
     }
     SyncFolder(FolderOf(to));
     return Result::kOkay;
   }
 
-  bool Remove(const std::string& path) override { return unlink(path.c_str()) == 0; }
+  bool Remove(const std::string& path) override {
+    Place at = At(path);
+    return unlinkat(at.folder, at.c_str(), 0) == 0;
+  }
 
   std::vector<std::string> List(const std::string& folder, std::string_view prefix) override {
     std::vector<std::string> names;
-    DIR* listing = opendir(Here(folder));
+    Place at = At(folder);
+    int fd = openat(at.folder, at.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+    if (listing == nullptr && fd >= 0) {
+      close(fd);
+    }
     while (listing != nullptr) {
       struct dirent* entry = readdir(listing);
       if (entry == nullptr) {
@@ -407,7 +489,8 @@ class PosixDisk : public Disk {
       std::string name = entry->d_name;
       struct stat status;
       if (name.compare(0, prefix.size(), prefix) == 0 &&
-          lstat((folder + name).c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+          fstatat(dirfd(listing), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(status.st_mode)) {
         names.push_back(name);
       }
     }

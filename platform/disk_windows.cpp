@@ -81,6 +81,24 @@ class File : public Disk::Handle {
   std::string path_;
 };
 
+// A folder's update lock, held: the lock file, locked, and the folder open
+// without delete sharing, so that it can be neither renamed nor moved while
+// the run works in it (where another program already has it open so, the
+// run goes on without that).
+class FolderLock : public File {
+ public:
+  using File::File;
+  ~FolderLock() override {
+    if (folder_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(folder_);
+    }
+  }
+  void Hold(HANDLE folder) { folder_ = folder; }
+
+ private:
+  HANDLE folder_ = INVALID_HANDLE_VALUE;
+};
+
 // The identity of what |path| names (a folder too), or false.
 bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION* info, DWORD* code) {
   HANDLE handle = CreateFileW(Here(path).c_str(), FILE_READ_ATTRIBUTES,
@@ -274,7 +292,7 @@ class WindowsDisk : public Disk {
       *error = IsTaken(code) ? disk_error::kLockedElsewhere : ErrorText(code);
       return Result::kBusy;
     }
-    auto held = std::make_unique<File>(handle, path);
+    auto held = std::make_unique<FolderLock>(handle, path);
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info) || GetFileType(handle) != FILE_TYPE_DISK ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
@@ -288,6 +306,9 @@ class WindowsDisk : public Disk {
       *error = code == ERROR_LOCK_VIOLATION ? disk_error::kLockedElsewhere : ErrorText(code);
       return code == ERROR_LOCK_VIOLATION ? Result::kBusy : Result::kFailed;
     }
+    held->Hold(CreateFileW(Here(folder).c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     *lock = std::move(held);
     return Result::kOkay;
   }

@@ -402,6 +402,30 @@ TEST(PosixDiskWrite, FileMovedOverTheLockedOneIsNotTheOneReplaced) {
   EXPECT_EQ(ReadBytes(dir.File("f")), "old");
 }
 
+// A folder on the path swapped for a link to another folder while the run
+// works (its owner can do that to a run as root): the run goes on in the
+// folder it locked, and the other folder is never touched.
+TEST(PosixDiskWrite, FolderSwappedForALinkDoesNotMoveTheRun) {
+  TempDir dir;
+  for (const char* name : {"home", "other"}) {
+    MakeDirectory(dir.File(name));
+    WriteBytes(dir.File(name) + "/f", "old");
+  }
+  std::string error;
+  std::unique_ptr<FileLock> lock = LockOnce(dir.File("home/f"), "", &error);
+  ASSERT_NE(lock, nullptr) << error;
+  MoveOver(dir.File("home"), dir.File("home.real"));
+  ASSERT_EQ(symlink("other", dir.File("home").c_str()), 0);
+  Replacement replacement;
+  replacement.expected = "old";
+  replacement.bytes = Pieces{"new"};
+  replacement.backupPath = dir.File("home/f.bak");
+  EXPECT_EQ(ReplaceFile(SystemDisk(), *lock, replacement, &error), ReplaceStatus::kReplaced);
+  EXPECT_EQ(ReadBytes(dir.File("home.real/f")), "new");
+  EXPECT_EQ(ReadBytes(dir.File("home.real/f.bak")), "old");
+  EXPECT_EQ(NamesIn(dir.File("other")), std::vector<std::string>{"f"});
+}
+
 // An overlay's upper layer changed behind the mount: the kernel grants the
 // lease and nothing breaks it (FUSE and network filesystems do the same), so
 // only comparing the bytes shows the change; the new bytes, made from the
