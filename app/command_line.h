@@ -16,12 +16,18 @@ struct CommandLine {
 
 CommandLine ParseCommandLine(int count, const char* const* arguments);
 
-enum class RunMode { kNone, kInstall, kUninstall };
+enum class RunMode { kNone, kInstall, kUninstall, kQuery };
 
-// Install: more than 6 arguments and a mode beginning with "I". Otherwise
-// uninstall: more than 4 arguments and a mode beginning with "U". Otherwise
-// nothing. Only the first character counts, and only in upper case.
+// The run the mode argument asks for, by its first character in upper case:
+// "I" install (arguments 1 to 6 needed), "U" uninstall and "Q" query, which
+// only looks (arguments 1 to 4). Nothing where that is not so.
 RunMode SelectRunMode(const CommandLine& line);
+
+// What is wrong with a command line that selects no run, and the right form,
+// for the error line; empty where it selects one. On Windows a quote in
+// argument 1 or 2 is wrong too: no file name holds one, so only a setup that
+// let a backslash escape its closing quote gives one.
+std::string Misuse(const CommandLine& line);
 
 // An install backs the rules file up first when a 7th argument begins with "1".
 bool WantsBackup(const CommandLine& line);

@@ -46,22 +46,101 @@ int Fail(const Job& job, const std::string& what, const std::string& reason) {
   return Fail(job, what + ": " + reason);
 }
 
+// What the edits of a run did: how many rules they wrote or removed, and
+// how many values they saved or put back.
+struct Tally {
+  int rules = 0;
+  int values = 0;
+};
+
+// |count| |what|, in the plural where it is not one.
+std::string Count(int count, const std::string& what) {
+  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
 // Makes the run's edits in |*store|, every rule added or every rule removed,
 // after telling it the keys they ask for.
-void ApplyRules(ProfileStore* store, const Job& job) {
+Tally ApplyRules(ProfileStore* store, const Job& job) {
   std::vector<std::string> keys;
   for (const DisplayRule& rule : kDisplayRules) {
     keys.emplace_back(RuleKey(rule, job.tag71));
     keys.push_back(SavedKey(keys.back()));
   }
   store->Index(kAutoExpandSection, keys);
+  Tally tally;
   for (const DisplayRule& rule : kDisplayRules) {
-    if (job.mode == RunMode::kInstall) {
-      AddRule(*store, RuleKey(rule, job.tag71), rule.value);
-    } else {
-      RemoveRule(*store, RuleKey(rule, job.tag71));
+    RuleEdit edit = job.mode == RunMode::kInstall
+                        ? AddRule(*store, RuleKey(rule, job.tag71), rule.value)
+                        : RemoveRule(*store, RuleKey(rule, job.tag71));
+    tally.rules += edit != RuleEdit::kNone;
+    tally.values += edit == RuleEdit::kSaved || edit == RuleEdit::kRestored;
+  }
+  return tally;
+}
+
+// The last line of a run that did its job: what it did, and where.
+std::string Outcome(const Job& job, bool existed, const Tally& tally, bool backup) {
+  const std::string& path = job.rulesPath;
+  if (!existed) {
+    return job.mode == RunMode::kInstall ? "created " + path + " with " + Count(tally.rules, "rule")
+                                         : "no rules file at " + path + ": nothing to remove";
+  }
+  std::vector<std::string> notes;
+  if (tally.values > 0) {
+    notes.push_back(Count(tally.values, "value") +
+                    (job.mode == RunMode::kInstall ? " saved" : " restored"));
+  }
+  if (backup) {
+    notes.push_back("backup " + job.backupPath);
+  }
+  std::string line = tally.rules == 0 ? "nothing to change in " + path
+                     : job.mode == RunMode::kInstall
+                         ? "installed " + Count(tally.rules, "rule") + " in " + path
+                         : "removed " + Count(tally.rules, "rule") + " from " + path;
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    line += (i == 0 ? " (" : "; ") + notes[i] + (i + 1 == notes.size() ? ")" : "");
+  }
+  return line;
+}
+
+// A query: reads the file as the other runs do, changes nothing and makes no
+// lock file; kExitSucceeded when all rules of the tag hold the add-in's
+// values, kExitNotAllIn when not (the last line says which keys).
+int Query(const RunSystem& system, const Job& job) {
+  std::string reason;
+  std::unique_ptr<FileLock> lock =
+      LockFile(system.disk, job.rulesPath, "", &reason, system.lockWait, false);
+  if (lock == nullptr) {
+    return Fail(job, "cannot read " + reason);
+  }
+  std::string bytes;
+  Disk::Result read = ReadFile(system.disk, *lock, &bytes, &reason);
+  if (read == Disk::Result::kFailed) {
+    return Fail(job, "cannot read " + job.rulesPath, reason);
+  }
+  ProfileText text;
+  if (!text.Decode(bytes)) {
+    return Fail(job, "cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
+  }
+  ProfileStore store(text.text());
+  std::string missing;
+  int count = 0;
+  for (const DisplayRule& rule : kDisplayRules) {
+    std::string key = RuleKey(rule, job.tag71);
+    if (store.Read(kAutoExpandSection, key) != rule.value) {
+      missing += (count++ == 0 ? ": " : ", ") + key;
     }
   }
+  const std::string all = Count(static_cast<int>(kDisplayRuleCount), "rule");
+  if (read == Disk::Result::kNotFound) {
+    DebugTrace("no rules file at " + job.rulesPath + ": none of the " + all + " in\n");
+  } else if (count == 0) {
+    DebugTrace("all " + all + " in " + job.rulesPath + "\n");
+  } else {
+    DebugTrace(std::to_string(count) + " of " + all + " missing or different in " + job.rulesPath +
+               missing + "\n");
+  }
+  return read == Disk::Result::kOkay && count == 0 ? kExitSucceeded : kExitNotAllIn;
 }
 
 // One attempt at the whole update, as platform/disk.h tells it: lock, clean
@@ -93,7 +172,7 @@ std::optional<int> Attempt(const RunSystem& system, Job& job, bool first) {
     return Fail(job, "cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
   }
   ProfileStore store(text.text());
-  ApplyRules(&store, job);
+  Tally tally = ApplyRules(&store, job);
 
   // A run that changes nothing leaves the file alone, modification time and
   // all. The backup is made as part of the replacement, so that a failed
@@ -102,6 +181,7 @@ std::optional<int> Attempt(const RunSystem& system, Job& job, bool first) {
   bool exists = read == Disk::Result::kOkay;
   bool backup = exists && job.backup;
   if (!store.edited() && !backup) {
+    DebugTrace(Outcome(job, exists, tally, false) + "\n");
     return kExitSucceeded;
   }
   Replacement replacement;
@@ -117,6 +197,7 @@ std::optional<int> Attempt(const RunSystem& system, Job& job, bool first) {
   }
   switch (ReplaceFile(disk, *lock, replacement, &reason)) {
     case ReplaceStatus::kReplaced:
+      DebugTrace(Outcome(job, exists, tally, backup) + "\n");
       return kExitSucceeded;
     case ReplaceStatus::kFailed:
       return Fail(job, "cannot write " + job.rulesPath, reason);
@@ -141,8 +222,11 @@ int Run(int count, const char* const* arguments, const RunSystem& system) {
   Job job;
   job.rulesPath = RulesPath(dirPrefix);
   job.mode = SelectRunMode(line);
-  if (job.mode == RunMode::kNone) {
-    return traced ? kExitSucceeded : kExitFailed;
+  // A mistaken command line fails loudly: a silent setup takes status 0 for
+  // a job done.
+  std::string misuse = Misuse(line);
+  if (!misuse.empty()) {
+    return traced && DebugTrace("error: " + misuse + "\n") ? kExitMisuse : kExitFailed;
   }
   if (job.mode == RunMode::kUninstall) {
     traced = DebugTrace("Uninstall\n") && traced;
@@ -154,6 +238,9 @@ int Run(int count, const char* const* arguments, const RunSystem& system) {
   job.backupPath = BackupPath(dirPrefix);
   job.backup = job.mode == RunMode::kInstall && WantsBackup(line);
   job.tag71 = IsTag71(line.versionTag);
+  if (job.mode == RunMode::kQuery) {
+    return Query(system, job);
+  }
 
   // Out of memory (a file larger than the address space allows) ends the run
   // like any other failure: the files are as they were, and the temporary

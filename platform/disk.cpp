@@ -155,7 +155,7 @@ Result StillAsExpected(Disk& disk, FileLock& lock, std::string_view expected, st
 }
 
 // One try at the whole lock.
-Result TryLock(Disk& disk, const std::string& path, const std::string& backupPath,
+Result TryLock(Disk& disk, const std::string& path, const std::string& backupPath, bool lockFolders,
                std::unique_ptr<FileLock>* lock, std::string* error) {
   auto held = std::make_unique<FileLock>();
   Result result = disk.FinalPath(path, &held->file, error);
@@ -170,6 +170,9 @@ Result TryLock(Disk& disk, const std::string& path, const std::string& backupPat
     held->folders.push_back(backupFolder);  // a link led elsewhere
   }
   for (const std::string& folder : held->folders) {
+    if (!lockFolders) {
+      break;
+    }
     held->folderLocks.emplace_back();
     result = disk.LockFolder(folder, &held->folderLocks.back(), error);
     if (result != Result::kOkay) {
@@ -213,10 +216,10 @@ bool IsLeftoverName(std::string_view name) {
 
 std::unique_ptr<FileLock> LockFile(Disk& disk, const std::string& path,
                                    const std::string& backupPath, std::string* error,
-                                   std::chrono::milliseconds wait) {
+                                   std::chrono::milliseconds wait, bool lockFolders) {
   for (Patience patience(wait);;) {
     std::unique_ptr<FileLock> lock;
-    Result result = TryLock(disk, path, backupPath, &lock, error);
+    Result result = TryLock(disk, path, backupPath, lockFolders, &lock, error);
     if (result == Result::kOkay) {
       error->clear();  // a busy try before says nothing about what follows
       lock->wait = wait;

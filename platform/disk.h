@@ -199,10 +199,13 @@ inline constexpr char kLockFileName[] = "autoexp.lck";
 // |backupPath| (may be empty) too, trying again with growing pauses for
 // |wait| while it is busy. Null when it stayed busy for the whole wait or
 // cannot be taken, with "<what is busy or refused>: <reason>" in |*error|:
-// the lock file, or the file itself.
+// the lock file, or the file itself. Without |lockFolders|, for a run that
+// only reads, the file alone is opened as a lock opens it: no lock file is
+// made or taken.
 std::unique_ptr<FileLock> LockFile(Disk& disk, const std::string& path,
                                    const std::string& backupPath, std::string* error,
-                                   std::chrono::milliseconds wait = kLockWait);
+                                   std::chrono::milliseconds wait = kLockWait,
+                                   bool lockFolders = true);
 
 // Step 2: deletes the temporary files that killed or failed runs left in
 // |lock|'s folders. Failures are ignored: a leftover disturbs nothing but

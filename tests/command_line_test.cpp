@@ -24,6 +24,7 @@ TEST_P(ModeSelection, FollowsCountAndFirstCharacter) {
   CommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
   EXPECT_EQ(SelectRunMode(line), GetParam().mode);
   EXPECT_EQ(WantsBackup(line), GetParam().backup);
+  EXPECT_EQ(Misuse(line).empty(), GetParam().mode != RunMode::kNone) << Misuse(line);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -42,6 +43,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{
                         {"C:\\", "", "71", "Uninstall", "a", "b", "1"}, RunMode::kUninstall, true},
                     ModeCase{{"C:\\", "", "71", "u"}, RunMode::kNone, false},
+                    ModeCase{{"C:\\", "", "71", "Q"}, RunMode::kQuery, false},
+                    ModeCase{{"C:\\", "", "71", "Query", "a"}, RunMode::kQuery, false},
+                    ModeCase{{"C:\\", "", "Q"}, RunMode::kNone, false},
                     ModeCase{{"C:\\", "", "71"}, RunMode::kNone, false},
                     ModeCase{{"C:\\", "", "71", ""}, RunMode::kNone, false},
                     ModeCase{{}, RunMode::kNone, false}));

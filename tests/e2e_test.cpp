@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/disk.h"
 #include "rules/display_rules.h"
 #include "tests/program_runner.h"
 #include "tests/sample_rules.h"
@@ -42,14 +43,19 @@ TEST_F(EndToEnd, InstallWithBackupThenUninstall) {
   WriteBytes(dir.File("autoexp.bak"), "an older backup");
   Outcome install = RunSetup(Install("1"));
   EXPECT_EQ(install.status, 0);
-  EXPECT_EQ(install.traces, (std::vector<std::string>{dir.path() + "/ \t", ""}));
+  EXPECT_EQ(install.traces, (std::vector<std::string>{
+                                dir.path() + "/ \t", "",
+                                "installed 19 rules in " + dir.File("autoexp.dat") +
+                                    " (1 value saved; backup " + dir.File("autoexp.bak") + ")"}));
   EXPECT_EQ(ReadBytes(dir.File("autoexp.bak")), kUserFile);
   EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), InstalledRules());
 
   Outcome uninstall = RunSetup(Uninstall());
   EXPECT_EQ(uninstall.status, 0);
   EXPECT_EQ(uninstall.traces,
-            (std::vector<std::string>{dir.path(), "/", "Uninstall", dir.path() + "/autoexp.dat"}));
+            (std::vector<std::string>{
+                dir.path(), "/", "Uninstall", dir.path() + "/autoexp.dat",
+                "removed 19 rules from " + dir.File("autoexp.dat") + " (1 value restored)"}));
   EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), UninstalledRules());
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
 }
@@ -66,12 +72,33 @@ TEST_F(EndToEnd, SecondInstallWritesNothing) {
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"autoexp.dat"});
 }
 
-TEST_F(EndToEnd, NoRunOnlyTraces) {
-  Outcome outcome = RunSetup({dir.path(), "/", "71", "install", "5", "6", "1"});
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.traces, (std::vector<std::string>{dir.path(), "/"}));
-  EXPECT_EQ(ReadBytes(dir.File("autoexp.dat")), kUserFile);
-  EXPECT_EQ(RunSetup({}).traces, (std::vector<std::string>{"", ""}));
+// A mistaken command line fails loudly, after the argument traces, touching
+// nothing; a query says whether the rules are in, and makes no lock file.
+TEST_F(EndToEnd, MistakesAndQueriesSaySo) {
+  const std::string rules = dir.File("autoexp.dat");
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string last;  // how the last trace begins
+  } cases[] = {
+      {{dir.path(), "/", "71", "install", "5", "6", "1"}, 2, "error: mode \"install\" is none"},
+      {{dir.path(), "/", "71", "I"}, 2, "error: an install needs 6 arguments, 4 given; usage: "},
+      {{dir.path(), "/", "71"}, 2, "error: mode \"\" is none of I, U and Q"},
+      {{}, 2, "error: no arguments; usage: "},
+      {{dir.path(), "/", "71", "Q"}, 3, "19 of 19 rules missing or different in " + rules + ": "},
+      {{dir.File("none"), "/", "71", "Q"}, 3, "no rules file at " + dir.File("none/autoexp.dat")},
+  };
+  for (const Case& c : cases) {
+    Outcome outcome = RunSetup(c.arguments);
+    EXPECT_EQ(outcome.status, c.status);
+    ASSERT_EQ(outcome.traces.size(), 3u);
+    EXPECT_EQ(outcome.traces[2].rfind(c.last, 0), 0u) << outcome.traces[2];
+  }
+  EXPECT_EQ(ReadBytes(rules), kUserFile);
+  EXPECT_EQ(NamesIn(dir.path()), std::vector<std::string>{"autoexp.dat"});
+  EXPECT_NE(access(dir.File(kLockFileName).c_str(), F_OK), 0);
+  ASSERT_EQ(RunSetup(Install("0")).status, 0);
+  EXPECT_EQ(RunSetup({dir.path(), "/", "71", "Q"}).traces.back(), "all 19 rules in " + rules);
 }
 
 TEST_F(EndToEnd, InstallCreatesMissingFileUninstallLeavesNone) {

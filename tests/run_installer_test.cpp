@@ -37,7 +37,7 @@ std::vector<const char*> Uninstall() {
 
 TEST(RunInstaller, NoRunTouchesNoFile) {
   FakeDisk disk;
-  EXPECT_EQ(RunOn(disk, {"/dbg", "", "71", "install", "x", "y", "1"}), kExitSucceeded);
+  EXPECT_EQ(RunOn(disk, {"/dbg", "", "71", "install", "x", "y", "1"}), kExitMisuse);
   EXPECT_EQ(disk.calls[FakeDisk::kFinalPath], 0);
   EXPECT_TRUE(disk.files.empty());
 }

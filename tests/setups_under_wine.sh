@@ -73,6 +73,14 @@ run_setup() {  # run_setup nsis|msi
       # place and wait, so its status is the program's) only unquoted.
       "$wine" "$work/addin-setup.exe" /S '/D=C:\AddIn' || s=$?
       status "install (addin-setup.exe /S)" $s
+      # Every run says what it did, last; the setup's log shows it.
+      if grep -qF "installed 19 rules in $(windows "$rules")" \
+        "$WINEPREFIX/drive_c/AddIn/autoexp-setup.log"; then
+        echo "  the log says what the install did"
+      else
+        echo "  FAULT: no outcome line in the setup's log"
+        failures=$((failures + 1))
+      fi
       check "rules file after install" "$work/expected-installed" "$rules"
       check "autoexp.bak after install" "$work/expected-backup" "${rules%.dat}.bak"
       s=0

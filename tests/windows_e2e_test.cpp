@@ -300,13 +300,18 @@ TEST_F(WindowsEndToEnd, InstallWithBackupThenUninstall) {
   // White space goes first, then every trailing backslash.
   Outcome install = RunProgram({dir + "\\\\ \t ", "\\", "71", "Install", "5", "6", "1"});
   EXPECT_EQ(install.status, 0u);
-  EXPECT_EQ(install.traces, (std::vector<std::string>{dir + "\\\\ \t ", "\\"}));
+  EXPECT_EQ(install.traces,
+            (std::vector<std::string>{dir + "\\\\ \t ", "\\",
+                                      "installed 19 rules in " + rules +
+                                          " (1 value saved; backup " + dir + "\\autoexp.bak)\n"}));
   EXPECT_EQ(ReadBytes(dir + "\\autoexp.bak"), kUserRules);
   EXPECT_EQ(ReadBytes(rules), InstalledRules());
 
   Outcome uninstall = RunProgram({dir, "\\", "71", "U"});
   EXPECT_EQ(uninstall.status, 0u);
-  EXPECT_EQ(uninstall.traces, (std::vector<std::string>{dir, "\\", "Uninstall\n", rules}));
+  EXPECT_EQ(uninstall.traces,
+            (std::vector<std::string>{dir, "\\", "Uninstall\n", rules,
+                                      "removed 19 rules from " + rules + " (1 value restored)\n"}));
   EXPECT_EQ(ReadBytes(rules), UninstalledRules());
   EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"autoexp.bak", "autoexp.dat"}));
 }
@@ -332,10 +337,11 @@ TEST_F(WindowsEndToEnd, SecondInstallWritesNothing) {
   EXPECT_EQ(NamesIn(dir), std::vector<std::string>{"autoexp.dat"});
 }
 
-TEST_F(WindowsEndToEnd, NoRunOnlyTraces) {
+TEST_F(WindowsEndToEnd, MistakenCommandLineFailsLoudly) {
   Outcome outcome = RunProgram({dir, "\\", "71", "install", "5", "6", "1"});
-  EXPECT_EQ(outcome.status, 0u);
-  EXPECT_EQ(outcome.traces, (std::vector<std::string>{dir, "\\"}));
+  EXPECT_EQ(outcome.status, 2u);
+  ASSERT_EQ(outcome.traces.size(), 3u);
+  EXPECT_EQ(outcome.traces[2].rfind("error: mode \"install\" is none of I, U and Q", 0), 0u);
   EXPECT_EQ(ReadBytes(rules), kUserRules);
 }
 
@@ -346,13 +352,15 @@ TEST_F(WindowsEndToEnd, SetupCommandLines) {
   const std::string program = Quote(gProgram);
   Outcome blank = RunCommandLine(Wide(program + " \"" + dir + "\\ \" \\ 71 I 0 0 1"));
   EXPECT_EQ(blank.status, 0u);
-  EXPECT_EQ(blank.traces, (std::vector<std::string>{dir + "\\ ", "\\"}));
+  EXPECT_EQ(blank.traces.at(1), "\\");
   EXPECT_EQ(ReadBytes(dir + "\\autoexp.bak"), kUserRules);
   EXPECT_EQ(ReadBytes(rules), InstalledRules());
 
   Outcome escaped = RunCommandLine(Wide(program + " \"" + dir + "\\\" \\ 71 U"));
-  EXPECT_EQ(escaped.status, 0u);
-  EXPECT_EQ(escaped.traces, (std::vector<std::string>{dir + "\" \\ 71 U", ""}));
+  EXPECT_EQ(escaped.status, 2u);
+  ASSERT_EQ(escaped.traces.size(), 3u);
+  EXPECT_EQ(escaped.traces[0], dir + "\" \\ 71 U");
+  EXPECT_EQ(escaped.traces[2].rfind("error: argument 1 holds a quote", 0), 0u);
   EXPECT_EQ(ReadBytes(rules), InstalledRules());
 }
 
