@@ -72,6 +72,8 @@ need bindfs bindfs
 need fusefat fusefat
 need dosfstools /usr/sbin/mkfs.vfat
 need mtools mcopy
+need osslsigncode osslsigncode
+need openssl openssl
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -118,6 +120,19 @@ again=$("$root/scripts/release.sh" "$dist/again" | sed -n 1p)
 cmp "$shipped/x86/autoexp-setup.exe" "$again/x86/autoexp-setup.exe"
 cmp "$shipped/x64/autoexp-setup.exe" "$again/x64/autoexp-setup.exe"
 echo "identical"
+echo "== the shipped programs signed with a throw-away certificate; the suites run the signed ones"
+signing=$dist/signing
+rm -rf "$signing"
+mkdir -p "$signing"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=autoexp-setup test" \
+  -keyout "$signing/key.pem" -out "$signing/cert.pem" 2>/dev/null
+AUTOEXP_SIGN_CERT=$signing/cert.pem AUTOEXP_SIGN_KEY=$signing/key.pem \
+  "$root/scripts/release.sh" "$dist" >/dev/null
+for arch in x86 x64; do
+  osslsigncode verify -CAfile "$signing/cert.pem" -in "$shipped/$arch/autoexp-setup.exe" |
+    grep -q '^Signature verification: ok' || { echo "no valid signature on $arch"; exit 1; }
+  echo "  $arch: signature verified"
+done
 
 # Runs the Windows suites of the build folder $1 under Wine in the fresh
 # prefix $2 (its WINEARCH $3: win64 or win32), then prints how many tests
