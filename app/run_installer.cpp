@@ -103,6 +103,24 @@ std::string Outcome(const Job& job, bool existed, const Tally& tally, bool backu
   return line;
 }
 
+// Reads the file that |lock| holds into |*bytes| and decodes it into
+// |*text|, as every run reads it: |*read| is kOkay, or kNotFound for no
+// file. A file that is there but cannot be read is never taken for an empty
+// one (the edits would be written over the user's rules): the run's status
+// then, after its error line.
+std::optional<int> ReadRules(Disk& disk, FileLock& lock, const Job& job, std::string* bytes,
+                             ProfileText* text, Disk::Result* read) {
+  std::string reason;
+  *read = ReadFile(disk, lock, bytes, &reason);
+  if (*read == Disk::Result::kFailed) {
+    return Fail(job, "cannot read " + job.rulesPath, reason);
+  }
+  if (!text->Decode(*bytes)) {
+    return Fail(job, "cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
+  }
+  return std::nullopt;
+}
+
 // A query: reads the file as the other runs do, changes nothing and makes no
 // lock file; kExitSucceeded when all rules of the tag hold the add-in's
 // values, kExitNotAllIn when not (the last line says which keys).
@@ -114,13 +132,10 @@ int Query(const RunSystem& system, const Job& job) {
     return Fail(job, "cannot read " + reason);
   }
   std::string bytes;
-  Disk::Result read = ReadFile(system.disk, *lock, &bytes, &reason);
-  if (read == Disk::Result::kFailed) {
-    return Fail(job, "cannot read " + job.rulesPath, reason);
-  }
   ProfileText text;
-  if (!text.Decode(bytes)) {
-    return Fail(job, "cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
+  Disk::Result read;
+  if (std::optional<int> failed = ReadRules(system.disk, *lock, job, &bytes, &text, &read)) {
+    return *failed;
   }
   ProfileStore store(text.text());
   std::string missing;
@@ -160,16 +175,11 @@ std::optional<int> Attempt(const RunSystem& system, Job& job, bool first) {
   if (first) {
     RemoveLeftovers(disk, *lock);
   }
-  // A file that is there but cannot be read is never taken for an empty one:
-  // the edits would then be written over the user's rules.
   std::string bytes;
-  Disk::Result read = ReadFile(disk, *lock, &bytes, &reason);
-  if (read == Disk::Result::kFailed) {
-    return Fail(job, "cannot read " + job.rulesPath, reason);
-  }
   ProfileText text;
-  if (!text.Decode(bytes)) {
-    return Fail(job, "cannot read " + job.rulesPath, "a UTF-16 text of an odd number of bytes");
+  Disk::Result read;
+  if (std::optional<int> failed = ReadRules(disk, *lock, job, &bytes, &text, &read)) {
+    return *failed;
   }
   ProfileStore store(text.text());
   Tally tally = ApplyRules(&store, job);

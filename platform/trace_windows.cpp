@@ -21,12 +21,7 @@ bool DebugTrace(std::string_view text) {
     if (wide.empty() || wide.back() != L'\n') {
       wide += L'\n';
     }
-    int size = static_cast<int>(wide.size());
-    std::string line(static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, wide.data(), size,
-                                                                  nullptr, 0, nullptr, nullptr)),
-                     '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), size, &line[0], static_cast<int>(line.size()),
-                        nullptr, nullptr);
+    std::string line = InCodePage(wide, CP_ACP);
     DWORD written = 0;
     WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }

@@ -12,11 +12,18 @@ std::wstring Wide(std::string_view utf8) {
 }
 
 std::string Utf8(std::wstring_view wide) {
+  return InCodePage(wide, CP_UTF8);
+}
+
+std::string InCodePage(std::wstring_view wide, unsigned codePage) {
+  // No look-alike for a character the code page lacks: "Omega" for
+  // "\u03A9mega" would name another folder. (UTF-8 takes no flags.)
+  DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
   int size = static_cast<int>(wide.size());
-  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), size,
+  std::string text(static_cast<std::size_t>(WideCharToMultiByte(codePage, flags, wide.data(), size,
                                                                 nullptr, 0, nullptr, nullptr)),
                    '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, &utf8[0], static_cast<int>(utf8.size()),
+  WideCharToMultiByte(codePage, flags, wide.data(), size, &text[0], static_cast<int>(text.size()),
                       nullptr, nullptr);
-  return utf8;
+  return text;
 }

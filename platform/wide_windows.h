@@ -12,4 +12,7 @@
 std::wstring Wide(std::string_view utf8);
 std::string Utf8(std::wstring_view wide);
 
+// |wide| in the code page |codePage|: a character it lacks as "?".
+std::string InCodePage(std::wstring_view wide, unsigned codePage);
+
 #endif  // AUTOEXP_PLATFORM_WIDE_WINDOWS_H_

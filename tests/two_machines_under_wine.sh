@@ -60,19 +60,25 @@ wait "$run" || s=$?
 [ "$s" = 0 ] && cmp -s "$work/installed" "$rules" && echo "  then installs: status 0" ||
   fault "machine b ended with status $s and another file"
 
+# An install on a and an uninstall on b, started at once; their statuses
+# in $sa and $sb.
+at_once() {
+  sa=0
+  sb=0
+  on a "$program" "$folder" '\' 71 I 0 0 2>/dev/null &
+  local first=$!
+  on b "$program" "$folder" '\' 71 U 2>/dev/null &
+  local second=$!
+  wait "$first" || sa=$?
+  wait "$second" || sb=$?
+}
+
 echo "== install on a and uninstall on b at once, 12 times"
 serial=0
 for round in $(seq 12); do
   cp "$work/installed" "$rules"
   [ $((round % 2)) = 0 ] && cp "$sample" "$rules"
-  sa=0
-  sb=0
-  on a "$program" "$folder" '\' 71 I 0 0 2>/dev/null &
-  first=$!
-  on b "$program" "$folder" '\' 71 U 2>/dev/null &
-  second=$!
-  wait "$first" || sa=$?
-  wait "$second" || sb=$?
+  at_once
   if [ "$sa" = 0 ] && [ "$sb" = 0 ] &&
     { cmp -s "$work/installed" "$rules" || cmp -s "$work/uninstalled" "$rules"; }; then
     serial=$((serial + 1))
@@ -86,14 +92,7 @@ echo "== install on a and uninstall on b at once, the lock file a folder"
 cp "$work/installed" "$rules"
 rm -f "$work/shared/autoexp.lck"
 mkdir "$work/shared/autoexp.lck"
-sa=0
-sb=0
-on a "$program" "$folder" '\' 71 I 0 0 2>/dev/null &
-first=$!
-on b "$program" "$folder" '\' 71 U 2>/dev/null &
-second=$!
-wait "$first" || sa=$?
-wait "$second" || sb=$?
+at_once
 [ "$sa" = 1 ] && [ "$sb" = 1 ] && cmp -s "$work/installed" "$rules" &&
   echo "  both end with status 1, the file untouched" ||
   fault "statuses $sa and $sb, $(wc -c <"$rules") bytes"
